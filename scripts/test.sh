@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Halyard and runs every test. Exits non-zero on any failure.
+# Usage: scripts/test.sh [--sanitize]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=build/release
+cmake_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+  build_dir=build/sanitize
+  cmake_options=(-DCMAKE_BUILD_TYPE=Debug -DHALYARD_SANITIZE=ON)
+fi
+
+scripts/install-deps.sh
+cmake -S . -B "$build_dir" -G Ninja "${cmake_options[@]}" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"

@@ -1,0 +1,105 @@
+// Day-count arithmetic and the text conversions of the shared date-time type.
+#include "core/date_time.h"
+
+#include <langinfo.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace halyard {
+namespace {
+
+constexpr long kSecondsPerDay = 86400;
+
+// Days between the civil date and 1970-01-01 (proleptic Gregorian calendar).
+long long DaysFromCivil(int year, int month, int day) {
+  using namespace std::chrono;
+  return sys_days{std::chrono::year{year} / std::chrono::month{static_cast<unsigned>(month)} /
+                  std::chrono::day{static_cast<unsigned>(day)}}
+      .time_since_epoch()
+      .count();
+}
+
+// 1899-12-30 is 25569 days before 1970-01-01.
+constexpr long long kEpochOffsetDays = 25569;
+
+std::optional<DateTime> ParseWithFormat(const std::string& text, const char* format) {
+  std::tm parts{};
+  const char* end = strptime(text.c_str(), format, &parts);
+  if (end == nullptr) return std::nullopt;
+  while (*end == ' ') ++end;
+  if (*end != '\0') return std::nullopt;
+  CalendarTime calendar{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                        parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+  if (calendar.month < 1 || calendar.month > 12 || calendar.day < 1 || calendar.day > 31) {
+    return std::nullopt;
+  }
+  return DateTime::FromCalendar(calendar);
+}
+
+}  // namespace
+
+DateTime DateTime::FromCalendar(const CalendarTime& calendar) {
+  const long long days = DaysFromCivil(calendar.year, calendar.month, calendar.day) +
+                         kEpochOffsetDays;
+  const long long seconds =
+      static_cast<long long>(calendar.hour) * 3600 + calendar.minute * 60 + calendar.second;
+  return DateTime(static_cast<double>(days) + static_cast<double>(seconds) / kSecondsPerDay);
+}
+
+DateTime DateTime::FromUnixTime(std::time_t instant, long nanoseconds) {
+  std::tm local{};
+  localtime_r(&instant, &local);
+  (void)nanoseconds;  // the day count keeps whole seconds, as file dates are compared
+  return FromCalendar({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                       local.tm_min, local.tm_sec});
+}
+
+DateTime DateTime::Now() { return FromUnixTime(std::time(nullptr)); }
+
+DateTime DateTime::Today() { return DateTime(std::floor(Now().Days())); }
+
+CalendarTime DateTime::ToCalendar() const {
+  const long long total_seconds = std::llround(days_ * kSecondsPerDay);
+  long long days = total_seconds / kSecondsPerDay;
+  long long seconds = total_seconds % kSecondsPerDay;
+  if (seconds < 0) {
+    seconds += kSecondsPerDay;
+    --days;
+  }
+  using namespace std::chrono;
+  const year_month_day date{sys_days{std::chrono::days{days - kEpochOffsetDays}}};
+  return {static_cast<int>(date.year()),       static_cast<int>(static_cast<unsigned>(date.month())),
+          static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(seconds / 3600),
+          static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60)};
+}
+
+std::optional<DateTime> ParseDateTime(const std::string& text) {
+  for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M",
+                             "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
+    if (auto parsed = ParseWithFormat(text, format)) return parsed;
+  }
+  const std::string date_format = nl_langinfo(D_FMT);
+  const std::string time_format = nl_langinfo(T_FMT);
+  const std::string am_pm_format = nl_langinfo(T_FMT_AMPM);
+  for (const std::string& format :
+       {date_format + " " + time_format, date_format + " " + am_pm_format,
+        date_format + " %H:%M", date_format}) {
+    if (auto parsed = ParseWithFormat(text, format.c_str())) return parsed;
+  }
+  return std::nullopt;
+}
+
+std::string FormatShortDate(DateTime date) {
+  const CalendarTime calendar = date.ToCalendar();
+  std::tm parts{};
+  parts.tm_year = calendar.year - 1900;
+  parts.tm_mon = calendar.month - 1;
+  parts.tm_mday = calendar.day;
+  char buffer[64];
+  const std::size_t length = std::strftime(buffer, sizeof buffer, nl_langinfo(D_FMT), &parts);
+  return std::string(buffer, length);
+}
+
+}  // namespace halyard

@@ -1,0 +1,66 @@
+// Text helpers shared by the modules.
+#include "core/text.h"
+
+#include <algorithm>
+
+namespace halyard {
+namespace {
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+std::string UpperCase(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(), UpperAscii);
+  return result;
+}
+
+bool EqualsNoCase(std::string_view left, std::string_view right) {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(),
+                    [](char a, char b) { return UpperAscii(a) == UpperAscii(b); });
+}
+
+std::size_t FindNoCase(std::string_view text, std::string_view needle) {
+  const auto found =
+      std::search(text.begin(), text.end(), needle.begin(), needle.end(),
+                  [](char a, char b) { return UpperAscii(a) == UpperAscii(b); });
+  return found == text.end() && !needle.empty() ? std::string::npos
+                                                 : static_cast<std::size_t>(found - text.begin());
+}
+
+std::vector<std::string> Split(std::string_view text, std::string_view separator) {
+  std::vector<std::string> pieces;
+  if (separator.empty()) return {std::string(text)};
+  std::size_t start = 0;
+  for (std::size_t found = text.find(separator); found != std::string_view::npos;
+       found = text.find(separator, start)) {
+    pieces.emplace_back(text.substr(start, found - start));
+    start = found + separator.size();
+  }
+  pieces.emplace_back(text.substr(start));
+  return pieces;
+}
+
+std::string Trim(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = text.find_last_not_of(' ');
+  return std::string(text.substr(first, last - first + 1));
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(text);
+  std::string result;
+  std::size_t start = 0;
+  for (std::size_t found = text.find(from); found != std::string_view::npos;
+       found = text.find(from, start)) {
+    result.append(text.substr(start, found - start)).append(to);
+    start = found + from.size();
+  }
+  result.append(text.substr(start));
+  return result;
+}
+
+}  // namespace halyard

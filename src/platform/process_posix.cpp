@@ -1,0 +1,158 @@
+// Program start on POSIX: posix_spawnp in a new session, standard input from /dev/null.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+extern char** environ;
+
+namespace halyard {
+namespace {
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    posix_spawnattr_init(&attributes_);
+    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+  }
+  ~SpawnAttributes() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+  const posix_spawnattr_t* Attributes() const { return &attributes_; }
+  const posix_spawn_file_actions_t* Actions() const { return &actions_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  posix_spawn_file_actions_t actions_;
+};
+
+// glibc's posix_spawnp reports a failed exec through its result, so a missing program is
+// known here and not only as an exit status 127 later.
+std::optional<pid_t> Spawn(const std::vector<std::string>& arguments) {
+  if (arguments.empty() || arguments.front().empty()) return std::nullopt;
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  SpawnAttributes spawn;
+  pid_t process_id = -1;
+  if (posix_spawnp(&process_id, argv[0], spawn.Actions(), spawn.Attributes(), argv.data(),
+                   environ) != 0) {
+    return std::nullopt;
+  }
+  return process_id;
+}
+
+bool IsPlainWordCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("_-./:=@%+,").find(c) != std::string_view::npos;
+}
+
+std::string QuoteWord(const std::string& word) {
+  if (!word.empty() && std::all_of(word.begin(), word.end(), IsPlainWordCharacter)) return word;
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string JoinShellQuoted(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) {
+    if (!text.empty()) text += ' ';
+    text += QuoteWord(argument);
+  }
+  return text;
+}
+
+std::optional<std::vector<std::string>> SplitShellWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\n') {
+      if (in_word) words.push_back(std::exchange(word, {}));
+      in_word = false;
+      continue;
+    }
+    in_word = true;
+    if (c == '\\') {
+      if (++i == text.size()) return std::nullopt;
+      if (text[i] != '\n') word += text[i];
+    } else if (c == '\'') {
+      const std::size_t end = text.find('\'', i + 1);
+      if (end == std::string::npos) return std::nullopt;
+      word += text.substr(i + 1, end - i - 1);
+      i = end;
+    } else if (c == '"') {
+      // Inside double quotes a backslash quotes only $ ` " \ and a line end.
+      for (++i;; ++i) {
+        if (i == text.size()) return std::nullopt;
+        if (text[i] == '"') break;
+        if (text[i] == '\\' && i + 1 < text.size() &&
+            std::string_view("$`\"\\\n").find(text[i + 1]) != std::string_view::npos) {
+          ++i;
+          if (text[i] == '\n') continue;
+        }
+        word += text[i];
+      }
+    } else {
+      word += c;
+    }
+  }
+  if (in_word) words.push_back(word);
+  return words;
+}
+
+bool StartDetached(const std::vector<std::string>& arguments) {
+  return Spawn(arguments).has_value();
+}
+
+std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& arguments) {
+  auto process_id = Spawn(arguments);
+  if (!process_id) return std::nullopt;
+  return ChildProcess(*process_id);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : process_id_(std::exchange(other.process_id_, -1)), ended_(other.ended_) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  process_id_ = std::exchange(other.process_id_, -1);
+  ended_ = other.ended_;
+  return *this;
+}
+
+ChildProcess::~ChildProcess() = default;
+
+bool ChildProcess::IsRunning() {
+  if (ended_ || process_id_ <= 0) return false;
+  int status = 0;
+  const pid_t result = waitpid(process_id_, &status, WNOHANG);
+  if (result == 0) return true;
+  if (result < 0 && errno == EINTR) return true;
+  ended_ = true;
+  return false;
+}
+
+}  // namespace halyard

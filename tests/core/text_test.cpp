@@ -1,0 +1,38 @@
+// Tests of the shared text helpers.
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+
+namespace halyard {
+namespace {
+
+using Pieces = std::vector<std::string>;
+
+TEST(text, split_keeps_empty_pieces_and_gives_one_piece_for_empty_text) {
+  EXPECT_EQ(Split("", ","), Pieces{""});
+  EXPECT_EQ(Split("a,b,", ","), (Pieces{"a", "b", ""}));
+  EXPECT_EQ(Split("x\r\ny\nz\r\n", "\r\n"), (Pieces{"x", "y\nz", ""}));
+}
+
+TEST(text, letter_case_helpers_fold_ascii_only) {
+  EXPECT_EQ(UpperCase("File Changes:"), "FILE CHANGES:");
+  EXPECT_TRUE(EqualsNoCase("Zipped", "ZIPPED"));
+  EXPECT_FALSE(EqualsNoCase("ZIPPED ", "ZIPPED"));
+  EXPECT_EQ(FindNoCase("Acme Editor - doc", "EDITOR"), 5u);
+  EXPECT_EQ(FindNoCase("Acme", "x"), std::string::npos);
+  EXPECT_EQ(FindNoCase("Acme", ""), 0u);
+}
+
+TEST(text, trim_removes_blanks_only) {
+  EXPECT_EQ(Trim("  a b  "), "a b");
+  EXPECT_EQ(Trim("   "), "");
+  EXPECT_EQ(Trim("\ta\t"), "\ta\t");
+}
+
+TEST(text, replace_all_replaces_every_occurrence) {
+  EXPECT_EQ(ReplaceAll("a/b/c", "/", "\\"), "a\\b\\c");
+  EXPECT_EQ(ReplaceAll("aaa", "aa", "b"), "ba");
+}
+
+}  // namespace
+}  // namespace halyard
