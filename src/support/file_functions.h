@@ -3,6 +3,7 @@
 // Local paths use "/"; paths from the server may hold "\" too.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,21 +28,50 @@ std::string ChangeExtension(const std::string& path, const std::string& extensio
                             bool append_if_none);
 /// Returns text up to and including the first delimiter and leaves the rest in text.
 std::string TakeToken(std::string& text, char delimiter);
-/// Creates every missing level of a folder path; returns the number of levels attempted.
+/// Creates every missing level of a folder path ("/a/b" makes "/a/" then "/a/b/"; a relative
+/// path starts in the current folder) and returns the number of levels attempted. A level
+/// that cannot be created is passed over; the caller finds out when it uses the folder.
 std::int16_t CreateFolderPath(const std::string& path);
-/// Names (no folder part) of the regular files in a folder given with a trailing separator,
-/// hidden ones included; one empty string when there are none.
-/// Throws AppError 76/75/53 for a folder that cannot be read.
+/// Names (no folder part, sorted) of the regular files matching pattern, hidden ones
+/// included, folders never. A pattern ending in "/" lists the whole folder; otherwise its
+/// last segment may hold the wildcards "*" and "?" ("*.*" matches every name).
+/// One empty string when nothing matches.
+/// Throws AppError 53 (no such folder), 70 (permission denied) or 75 (any other failure).
 std::vector<std::string> ListFiles(const std::string& pattern);
 /// The whole file as bytes. On failure shows "Could Not Read File: " + path and ends the
 /// program through the host.
 std::string ReadWholeFile(const std::string& path, Host& host);
+/// True for anything at path (file, folder, link); a last segment with "*" or "?" that is
+/// no name of its own counts when it matches any entry of its folder.
 bool FileExists(const std::string& path);
-/// The file's last-write time in local time; the zero date for a missing file.
+/// The file's last-write time in local time, converted with the zone rules of that instant
+/// (whole seconds); the zero date for a missing file.
 DateTime GetFileDate(const std::string& path);
-/// Starts a command (split like shell words) and waits, letting events run, until it ends or
-/// timeout_seconds pass (0: no limit; negative: one poll). Always returns 0.
+
+/// What ShellAndWait needs of time: a reading that only moves forward (so midnight and
+/// wall-clock changes cannot matter) and a pause between two polls.
+class PollClock {
+ public:
+  virtual ~PollClock() = default;
+  virtual std::chrono::steady_clock::time_point Now() = 0;
+  virtual void Pause(std::chrono::milliseconds duration) = 0;
+};
+
+/// The machine's steady clock and a real sleep.
+class SteadyPollClock : public PollClock {
+ public:
+  std::chrono::steady_clock::time_point Now() override;
+  void Pause(std::chrono::milliseconds duration) override;
+};
+
+/// Starts a command (split like shell words, nothing expanded; a bare path with blanks must
+/// be quoted, e.g. with JoinShellQuoted) detached from our terminal and waits until it ends
+/// or timeout_seconds pass (0: no limit; negative: one poll only). Pending events run in
+/// every poll and the polls are paced so the wait never spins a core. Every failure is
+/// swallowed; always returns 0.
 std::int16_t ShellAndWait(const std::string& command_line, std::int32_t timeout_seconds,
                           Host& host);
+std::int16_t ShellAndWait(const std::string& command_line, std::int32_t timeout_seconds, Host& host,
+                          PollClock& clock);
 
 }  // namespace halyard
