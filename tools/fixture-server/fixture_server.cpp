@@ -1,0 +1,330 @@
+// The fixture HTTP server: files from a folder with correct lengths and keep-alive, plus the
+// per-path faults that the download and update tests need.
+#include "fixture_server.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+#include <httplib.h>
+
+namespace halyard::testing {
+namespace {
+
+constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t kTricklePiece = 1024;
+constexpr long long kDefaultTricklePauseMs = 20;
+
+std::string WithLeadingSlash(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  return "/" + path;
+}
+
+/// An open file that the body providers read from; closed when the last answer using it ends.
+class OpenFile {
+ public:
+  explicit OpenFile(const std::filesystem::path& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~OpenFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+
+  /// Sends bytes [offset, offset + length) to the sink; false when reading or sending fails.
+  bool Send(std::size_t offset, std::size_t length, httplib::DataSink& sink) const {
+    std::string buffer(std::min(length, kReadChunk), '\0');
+    while (length > 0) {
+      const std::size_t want = std::min(length, buffer.size());
+      const ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(offset));
+      if (got <= 0) return false;
+      if (!sink.write(buffer.data(), static_cast<std::size_t>(got))) return false;
+      offset += static_cast<std::size_t>(got);
+      length -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+struct FaultSetting {
+  FixtureServer::Fault fault;
+  long long arg;
+};
+
+}  // namespace
+
+struct FixtureServer::Impl {
+  std::filesystem::path root;
+  httplib::Server server;
+  std::thread listener;
+  int port = 0;
+
+  mutable std::mutex mutex;
+  std::condition_variable released;  // wakes stalled and trickling answers at shutdown
+  bool stopping = false;
+  std::map<std::string, FaultSetting> faults;
+  std::map<std::string, std::string> redirects;
+  std::vector<RequestRecord> log;
+  std::map<std::string, int> connections;  // remote address and port -> connection number
+
+  /// Waits up to pause, or until the server stops; true when it is stopping.
+  bool WaitOrStop(std::chrono::milliseconds pause) {
+    std::unique_lock lock(mutex);
+    return released.wait_for(lock, pause, [this] { return stopping; });
+  }
+
+  void WaitUntilStopping() {
+    std::unique_lock lock(mutex);
+    released.wait(lock, [this] { return stopping; });
+  }
+
+  void Record(const httplib::Request& request) {
+    std::lock_guard lock(mutex);
+    const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
+    auto [it, inserted] = connections.try_emplace(peer, static_cast<int>(connections.size()) + 1);
+    log.push_back({request.path, request.get_header_value("User-Agent"), it->second});
+  }
+
+  /// The file under root for a URL path, or an empty path when it leaves root or is no file.
+  std::filesystem::path Resolve(const std::string& url_path) const {
+    const auto start = url_path.find_first_not_of('/');
+    if (start == std::string::npos) return {};
+    const auto relative = std::filesystem::path(url_path.substr(start)).lexically_normal();
+    if (relative.empty()) return {};
+    for (const auto& part : relative) {
+      if (part == "..") return {};
+    }
+    const std::filesystem::path full = root / relative;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(full, error)) return {};
+    return full;
+  }
+
+  void Handle(const httplib::Request& request, httplib::Response& response);
+  void ServeFile(const std::filesystem::path& file, const FaultSetting* fault,
+                 httplib::Response& response);
+};
+
+void FixtureServer::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
+  Record(request);
+  std::optional<FaultSetting> fault;
+  std::optional<std::string> redirect;
+  {
+    std::lock_guard lock(mutex);
+    if (auto it = faults.find(request.path); it != faults.end()) fault = it->second;
+    if (auto it = redirects.find(request.path); it != redirects.end()) redirect = it->second;
+  }
+  if (redirect) {
+    response.set_redirect(*redirect, 302);
+    return;
+  }
+  if (fault && fault->fault == Fault::ServerError) {
+    response.status = 500;
+    response.set_content("Internal Server Error", "text/plain");
+    return;
+  }
+  const std::filesystem::path file = Resolve(request.path);
+  if (file.empty() || (fault && fault->fault == Fault::NotFound)) {
+    response.status = 404;
+    response.set_content("<html><body>Not Found</body></html>", "text/html");
+    return;
+  }
+  ServeFile(file, fault ? &*fault : nullptr, response);
+}
+
+void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const FaultSetting* fault,
+                                    httplib::Response& response) {
+  auto open_file = std::make_shared<OpenFile>(file);
+  std::error_code error;
+  const auto size = static_cast<std::size_t>(std::filesystem::file_size(file, error));
+  if (!open_file->IsOpen() || error) {
+    response.status = 403;
+    response.set_content("Forbidden", "text/plain");
+    return;
+  }
+  response.status = 200;
+  const std::string type = "application/octet-stream";
+  if (size == 0) {
+    // A provider of length 0 would be taken for a body of unknown length.
+    response.set_content("", type);
+    return;
+  }
+  if (fault == nullptr) {
+    response.set_content_provider(
+        size, type, [open_file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          return open_file->Send(offset, length, sink);
+        });
+    return;
+  }
+  switch (fault->fault) {
+    case Fault::CutShort:
+      // Returning false after half makes the server close the connection with the announced
+      // length unmet.
+      response.set_content_provider(
+          size, type,
+          [open_file, half = size / 2](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (offset < half) open_file->Send(offset, half - offset, sink);
+            return false;
+          });
+      return;
+    case Fault::DropMidBody: {
+      const std::size_t part =
+          fault->arg < 0 ? size / 2 : std::min(size, static_cast<std::size_t>(fault->arg));
+      response.set_chunked_content_provider(
+          type, [open_file, part](std::size_t offset, httplib::DataSink& sink) {
+            if (offset < part) return open_file->Send(offset, part - offset, sink);
+            return false;  // closes without the final chunk
+          });
+      return;
+    }
+    case Fault::Stall: {
+      const std::size_t sent_first =
+          fault->arg < 0 ? 0 : std::min(size, static_cast<std::size_t>(fault->arg));
+      response.set_content_provider(
+          size, type,
+          [this, open_file, sent_first](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (offset < sent_first && !open_file->Send(offset, sent_first - offset, sink)) {
+              return false;
+            }
+            WaitUntilStopping();
+            return false;
+          });
+      return;
+    }
+    case Fault::Trickle: {
+      const auto pause =
+          std::chrono::milliseconds(fault->arg < 0 ? kDefaultTricklePauseMs : fault->arg);
+      response.set_content_provider(size, type,
+                                    [this, open_file, pause](std::size_t offset, std::size_t length,
+                                                             httplib::DataSink& sink) {
+                                      if (WaitOrStop(pause)) return false;
+                                      return open_file->Send(offset,
+                                                             std::min(length, kTricklePiece), sink);
+                                    });
+      return;
+    }
+    case Fault::NotFound:
+    case Fault::ServerError:
+      break;  // answered before the file was opened
+  }
+}
+
+FixtureServer::FixtureServer(std::filesystem::path root, int port)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->root = std::move(root);
+  Impl& impl = *impl_;
+  // Many small files in a row over one connection is what the benchmarks measure.
+  impl.server.set_keep_alive_max_count(1000000);
+  impl.server.set_keep_alive_timeout(3);
+  impl.server.Get(".*", [&impl](const httplib::Request& request, httplib::Response& response) {
+    impl.Handle(request, response);
+  });
+  if (port == 0) {
+    impl.port = impl.server.bind_to_any_port("127.0.0.1");
+  } else if (impl.server.bind_to_port("127.0.0.1", port)) {
+    impl.port = port;
+  } else {
+    impl.port = -1;
+  }
+  if (impl.port <= 0) {
+    throw std::runtime_error("fixture server cannot listen on 127.0.0.1:" + std::to_string(port));
+  }
+  impl.listener = std::thread([&impl] { impl.server.listen_after_bind(); });
+  // stop() is ignored until the accept loop runs, so do not hand out the server before that.
+  while (!impl.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FixtureServer::~FixtureServer() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->released.notify_all();
+  impl_->server.stop();
+  if (impl_->listener.joinable()) impl_->listener.join();
+}
+
+int FixtureServer::Port() const {
+  return impl_->port;
+}
+
+std::string FixtureServer::BaseUrl() const {
+  return "http://127.0.0.1:" + std::to_string(impl_->port) + "/";
+}
+
+const std::filesystem::path& FixtureServer::Root() const {
+  return impl_->root;
+}
+
+void FixtureServer::InjectFault(const std::string& url_path, Fault fault, long long arg) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults[WithLeadingSlash(url_path)] = {fault, arg};
+}
+
+void FixtureServer::ClearFault(const std::string& url_path) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->faults.erase(WithLeadingSlash(url_path));
+}
+
+void FixtureServer::AddRedirect(const std::string& url_path, const std::string& location) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->redirects[WithLeadingSlash(url_path)] = location;
+}
+
+int FixtureServer::RequestCount(const std::string& url_path) const {
+  const std::string path = WithLeadingSlash(url_path);
+  std::lock_guard lock(impl_->mutex);
+  return static_cast<int>(std::count_if(impl_->log.begin(), impl_->log.end(),
+                                        [&](const RequestRecord& r) { return r.path == path; }));
+}
+
+std::vector<std::string> FixtureServer::Requests() const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<std::string> paths;
+  paths.reserve(impl_->log.size());
+  for (const auto& record : impl_->log) paths.push_back(record.path);
+  return paths;
+}
+
+std::vector<RequestRecord> FixtureServer::RequestLog() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->log;
+}
+
+int FixtureServer::ConnectionCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return static_cast<int>(impl_->connections.size());
+}
+
+bool FixtureServer::ParseFault(const std::string& name, Fault& fault) {
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  static const std::map<std::string, Fault> kNames = {
+      {"404", Fault::NotFound},     {"notfound", Fault::NotFound},
+      {"500", Fault::ServerError},  {"servererror", Fault::ServerError},
+      {"cut", Fault::CutShort},     {"cutshort", Fault::CutShort},
+      {"drop", Fault::DropMidBody}, {"dropmidbody", Fault::DropMidBody},
+      {"stall", Fault::Stall},      {"trickle", Fault::Trickle},
+  };
+  auto it = kNames.find(lower);
+  if (it == kNames.end()) return false;
+  fault = it->second;
+  return true;
+}
+
+}  // namespace halyard::testing

@@ -1,0 +1,70 @@
+// An HTTP server on 127.0.0.1 that serves a folder and misbehaves on chosen paths, for the
+// tests, the demo runs and the benchmarks of the transfer and the update run.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace halyard::testing {
+
+/// One request as the server saw it.
+struct RequestRecord {
+  std::string path;        // URL path without the query, always starting with "/"
+  std::string user_agent;  // empty when the request carried none
+  int connection = 0;      // 1 for the first connection accepted, 2 for the next, ...
+};
+
+class FixtureServer {
+ public:
+  /// How a path misbehaves. Every fault except NotFound and ServerError answers with the
+  /// file's real headers first.
+  enum class Fault {
+    NotFound,     // 404 even when the file exists
+    ServerError,  // 500
+    CutShort,     // announces the full Content-Length, sends half, then closes cleanly
+    DropMidBody,  // chunked answer that stops after part of the body without its last chunk
+    Stall,        // sends the headers and `arg` bytes, then nothing until the server stops
+    Trickle,      // sends the whole body in 1 KB pieces, `arg` milliseconds apart (default 20)
+  };
+
+  /// Serves the files under root at "/" on a free port of 127.0.0.1 (or the given port).
+  explicit FixtureServer(std::filesystem::path root, int port = 0);
+  /// Releases stalled and trickling answers, stops the server and joins its threads.
+  ~FixtureServer();
+  FixtureServer(const FixtureServer&) = delete;
+  FixtureServer& operator=(const FixtureServer&) = delete;
+
+  int Port() const;
+  /// "http://127.0.0.1:PORT/"
+  std::string BaseUrl() const;
+  const std::filesystem::path& Root() const;
+
+  /// Makes url_path (with or without its leading "/") misbehave from now on. For Stall, arg
+  /// is the number of body bytes sent before the stall; for DropMidBody, the bytes sent
+  /// before the drop (half the file when negative); for Trickle, the pause in milliseconds.
+  void InjectFault(const std::string& url_path, Fault fault, long long arg = -1);
+  void ClearFault(const std::string& url_path);
+  /// Answers url_path with a redirect (302) to location, a URL or an absolute path.
+  void AddRedirect(const std::string& url_path, const std::string& location);
+
+  /// Number of GET requests for url_path so far.
+  int RequestCount(const std::string& url_path) const;
+  /// Paths of all requests so far, in order of arrival.
+  std::vector<std::string> Requests() const;
+  std::vector<RequestRecord> RequestLog() const;
+  /// Number of TCP connections that have carried at least one request.
+  int ConnectionCount() const;
+
+  /// Parses a fault name as written on the command line: "404", "500", "cut", "drop",
+  /// "stall", "trickle" (or the enumerator names, any case). Returns false when unknown.
+  static bool ParseFault(const std::string& name, Fault& fault);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace halyard::testing

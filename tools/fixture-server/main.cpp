@@ -1,0 +1,94 @@
+// halyard-fixture-server: serves a folder on 127.0.0.1 with optional per-path faults until it
+// receives SIGINT or SIGTERM. Prints the port it listens on as the first line of output.
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "fixture_server.h"
+
+namespace {
+
+using halyard::testing::FixtureServer;
+
+struct FaultOption {
+  std::string path;
+  FixtureServer::Fault fault;
+  long long arg = -1;
+};
+
+/// Reads "PATH=KIND[:ARG]"; returns an error text, empty when the option is good.
+std::string ParseFaultOption(const std::string& text, FaultOption& option) {
+  const auto equals = text.rfind('=');
+  if (equals == std::string::npos || equals == 0) return "expected PATH=KIND[:ARG]: " + text;
+  option.path = text.substr(0, equals);
+  std::string kind = text.substr(equals + 1);
+  if (const auto colon = kind.find(':'); colon != std::string::npos) {
+    try {
+      option.arg = std::stoll(kind.substr(colon + 1));
+    } catch (const std::exception&) {
+      return "fault argument is not a number: " + text;
+    }
+    kind.resize(colon);
+  }
+  if (!FixtureServer::ParseFault(kind, option.fault)) return "unknown fault kind: " + kind;
+  return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Serves a folder over HTTP on 127.0.0.1, with injectable faults"};
+  std::string root;
+  int port = 0;
+  std::vector<std::string> fault_texts;
+  std::vector<std::string> redirect_texts;
+  app.add_option("--root", root, "folder served at /")->required()->check(CLI::ExistingDirectory);
+  app.add_option("--port", port, "port to listen on; 0 picks a free one")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--fault", fault_texts,
+                 "PATH=KIND[:ARG], KIND one of 404, 500, cut, drop, stall, trickle");
+  app.add_option("--redirect", redirect_texts, "PATH=LOCATION, answered with 302");
+  CLI11_PARSE(app, argc, argv);
+
+  std::vector<FaultOption> faults;
+  for (const auto& text : fault_texts) {
+    FaultOption option;
+    if (const std::string error = ParseFaultOption(text, option); !error.empty()) {
+      std::cerr << error << '\n';
+      return 2;
+    }
+    faults.push_back(option);
+  }
+
+  // Block the stop signals before the server starts its threads, so that only sigwait sees them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  try {
+    FixtureServer server(root, port);
+    for (const auto& fault : faults) server.InjectFault(fault.path, fault.fault, fault.arg);
+    for (const auto& text : redirect_texts) {
+      const auto equals = text.find('=');
+      if (equals == std::string::npos) {
+        std::cerr << "expected PATH=LOCATION: " << text << '\n';
+        return 2;
+      }
+      server.AddRedirect(text.substr(0, equals), text.substr(equals + 1));
+    }
+    std::cout << server.Port() << std::endl;
+    int received = 0;
+    sigwait(&stop_signals, &received);
+    std::cerr << "served " << server.Requests().size() << " requests over "
+              << server.ConnectionCount() << " connections\n";
+  } catch (const std::exception& error) {
+    std::cerr << error.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
