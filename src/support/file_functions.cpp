@@ -21,6 +21,7 @@
 #include "core/program_folder.h"
 #include "core/text.h"
 #include "platform/process.h"
+#include "startup/ini_file.h"
 
 namespace halyard {
 namespace {
@@ -148,6 +149,21 @@ std::optional<std::string> ReadBytes(const std::string& path) {
   }
 }
 
+// A folder named in "updater.ini" section "Platform", without a trailing separator.
+std::string PlatformFolder(const std::string& program_folder, const char* key,
+                           const char* fallback) {
+  cInifile settings;
+  settings.SetPath(program_folder + kPathSeparator + "updater.ini");
+  settings.SetSection("Platform");
+  settings.SetKey(key);
+  settings.SetDefault(fallback);
+  std::string folder = Trim(TrimAtNull(settings.Value()));
+  // An empty entry would put every file meant for this folder at the root.
+  if (folder.empty()) return fallback;
+  while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
+  return folder;
+}
+
 void WaitForProgram(const std::string& command_line, std::int32_t timeout_seconds, Host& host,
                     PollClock& clock) {
   const auto start = clock.Now();
@@ -167,6 +183,14 @@ void WaitForProgram(const std::string& command_line, std::int32_t timeout_second
 }
 
 }  // namespace
+
+std::string GetWindowsFolder(const std::string& program_folder) {
+  return PlatformFolder(program_folder, "WindowsFolder", "/usr/local/share");
+}
+
+std::string GetSystemFolder(const std::string& program_folder) {
+  return PlatformFolder(program_folder, "SystemFolder", "/usr/local/lib");
+}
 
 std::string TrimAtNull(const std::string& text) {
   return text.substr(0, text.find('\0'));
