@@ -1,13 +1,14 @@
 #!/bin/sh
 # Measures the CPU share that ShellAndWait uses while it waits for "sleep 10".
-# Usage: bench/shell_and_wait_cpu.sh [build-folder]   (default: build/bench, built if missing)
+# Usage: bench/shell_and_wait_cpu.sh [build-folder]   (default: build/bench)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/bench}
-if [ ! -x "$build/bench/bench_shell_and_wait_cpu" ]; then
+# An existing build folder keeps its own options; a new one is configured for release.
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALYARD_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target bench_shell_and_wait_cpu >/dev/null
 fi
+cmake --build "$build" -j2 --target bench_shell_and_wait_cpu >/dev/null
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 /usr/bin/time -v "$build/bench/bench_shell_and_wait_cpu" "sleep 10" 0 2>"$report"
