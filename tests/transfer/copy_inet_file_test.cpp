@@ -1,0 +1,389 @@
+// Downloads against a real HTTP server on 127.0.0.1 that misbehaves on request.
+#include "transfer/copy_inet_file.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <httplib.h>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "core/error_numbers.h"
+#include "core/program_folder.h"
+#include "fixture_server.h"
+#include "startup/settings.h"
+#include "test_support/expect_error.h"
+#include "test_support/fake_host.h"
+#include "test_support/temp_folder.h"
+
+namespace halyard {
+namespace {
+
+using testing::FixtureServer;
+using testing::ReadFile;
+using testing::RecordingHost;
+using testing::TempFolder;
+using testing::WriteFile;
+using Fault = FixtureServer::Fault;
+namespace fs = std::filesystem;
+
+constexpr std::int32_t kDownloadFailed = error_number::kCannotRetrieveFileList;
+
+std::string RandomBytes(std::size_t size, unsigned seed = 7) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+/// A port on 127.0.0.1 where nothing listens.
+int ClosedPort() {
+  const int socket_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ::bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  ::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(socket_fd);
+  return ntohs(address.sin_port);
+}
+
+class CopyUrlToFile : public ::testing::Test {
+ protected:
+  CopyUrlToFile() {
+    // A proxy configured on the machine must not see the loopback requests.
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    session_.SetStallTimeout(std::chrono::seconds(5));
+  }
+
+  std::string Publish(const std::string& path, const std::string& bytes) {
+    WriteFile(site_.Path() / path, bytes);
+    return bytes;
+  }
+  std::string Url(const std::string& path) const { return server_.BaseUrl() + path; }
+  std::string Local(const std::string& name = "file.bin") const { return local_ / name; }
+  void Copy(const std::string& path, const std::string& local) {
+    session_.CopyURLToFile(Url(path), local);
+  }
+
+  TempFolder site_;
+  TempFolder local_;
+  FixtureServer server_{site_.Path()};
+  RecordingHost host_;
+  Settings settings_;
+  InternetSession session_{host_, settings_};  // after the server: closes its connection first
+};
+
+TEST_F(CopyUrlToFile, copies_the_body_byte_for_byte) {
+  const std::string body = Publish("sub/data.bin", RandomBytes(300 * 1024));
+  Copy("sub/data.bin", Local());
+  EXPECT_EQ(ReadFile(Local()), body);
+  EXPECT_EQ(host_.status.last_received, static_cast<long long>(body.size()));
+  EXPECT_EQ(host_.status.last_total, static_cast<long long>(body.size()));
+}
+
+TEST_F(CopyUrlToFile, empty_resource_gives_empty_file) {
+  Publish("empty.txt", "");
+  Copy("empty.txt", Local());
+  ASSERT_TRUE(fs::exists(Local()));
+  EXPECT_EQ(fs::file_size(Local()), 0u);
+}
+
+TEST_F(CopyUrlToFile, replaces_an_existing_longer_file) {
+  WriteFile(Local(), std::string(10000, 'x'));
+  Publish("short.txt", "new");
+  Copy("short.txt", Local());
+  EXPECT_EQ(ReadFile(Local()), "new");
+}
+
+TEST_F(CopyUrlToFile, backslashes_and_blanks_in_the_path_reach_the_server_as_a_path) {
+  const std::string body = Publish("sub dir/file name.txt", "spaced");
+  session_.CopyURLToFile(server_.BaseUrl() + "sub dir\\file name.txt", Local());
+  EXPECT_EQ(ReadFile(Local()), body);
+  EXPECT_EQ(server_.Requests().back(), "/sub dir/file name.txt");
+}
+
+TEST_F(CopyUrlToFile, scheme_is_accepted_in_any_letter_case) {
+  Publish("a.txt", "abc");
+  session_.CopyURLToFile("Http://127.0.0.1:" + std::to_string(server_.Port()) + "/a.txt", Local());
+  EXPECT_EQ(ReadFile(Local()), "abc");
+}
+
+TEST_F(CopyUrlToFile, empty_argument_is_invalid_and_leaves_the_file_untouched) {
+  WriteFile(Local(), "keep");
+  host_.status.data_visible = true;
+  EXPECT_APP_ERROR(session_.CopyURLToFile("", Local()), error_number::kInvalidArgument,
+                   "Invalid procedure call or argument");
+  EXPECT_APP_ERROR(session_.CopyURLToFile(Url("a.txt"), ""), error_number::kInvalidArgument,
+                   "Invalid procedure call or argument");
+  EXPECT_EQ(ReadFile(Local()), "keep");
+  EXPECT_FALSE(host_.status.data_visible);
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
+TEST_F(CopyUrlToFile, missing_local_folder_is_a_file_error_naming_the_path) {
+  Publish("a.txt", "abc");
+  const std::string target = local_ / "no/such/folder/a.txt";
+  try {
+    Copy("a.txt", target);
+    FAIL() << "expected a file error";
+  } catch (const AppError& error) {
+    EXPECT_EQ(error.Number(), error_number::kPathFileAccess);
+    EXPECT_NE(error.Description().find(target), std::string::npos) << error.Description();
+  }
+  EXPECT_FALSE(host_.status.data_visible);
+}
+
+TEST_F(CopyUrlToFile, unreachable_server_fails_naming_the_url_and_keeps_the_old_file) {
+  WriteFile(Local(), "old");
+  const std::string url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x.bin";
+  try {
+    session_.CopyURLToFile(url, Local());
+    FAIL() << "expected a download error";
+  } catch (const AppError& error) {
+    EXPECT_EQ(error.Number(), kDownloadFailed);
+    EXPECT_EQ(error.Description().rfind("Cannot download " + url + ": ", 0), 0u)
+        << error.Description();
+  }
+  EXPECT_EQ(ReadFile(Local()), "old");
+}
+
+TEST_F(CopyUrlToFile, http_errors_fail_with_the_status_and_leave_no_file) {
+  Publish("missing-too.bin", "exists but is refused");
+  server_.InjectFault("missing-too.bin", Fault::NotFound);
+  Publish("broken.bin", "never sent");
+  server_.InjectFault("broken.bin", Fault::ServerError);
+  const struct {
+    std::string path;
+    std::string status;
+  } cases[] = {{"absent.bin", "HTTP 404 Not Found"},
+               {"missing-too.bin", "HTTP 404 Not Found"},
+               {"broken.bin", "HTTP 500 Internal Server Error"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    WriteFile(Local(), "stale");
+    EXPECT_APP_ERROR(Copy(c.path, Local()), kDownloadFailed,
+                     "Cannot download " + Url(c.path) + ": " + c.status);
+    EXPECT_FALSE(fs::exists(Local()));
+    EXPECT_FALSE(host_.status.data_visible);
+  }
+}
+
+TEST_F(CopyUrlToFile, bodies_that_end_early_fail_and_leave_no_partial_file) {
+  Publish("cut.bin", RandomBytes(200 * 1024));
+  server_.InjectFault("cut.bin", Fault::CutShort);
+  Publish("drop.bin", RandomBytes(200 * 1024));
+  server_.InjectFault("drop.bin", Fault::DropMidBody, 50 * 1024);
+  for (const std::string path : {"cut.bin", "drop.bin"}) {
+    SCOPED_TRACE(path);
+    EXPECT_APP_ERROR(
+        Copy(path, Local()), kDownloadFailed,
+        "Cannot download " + Url(path) + ": connection closed before the whole body arrived");
+    EXPECT_FALSE(fs::exists(Local()));
+    EXPECT_GT(host_.status.last_received, 0);  // data did arrive before the break
+  }
+}
+
+TEST_F(CopyUrlToFile, stalled_server_fails_after_the_stall_timeout_while_events_keep_running) {
+  Publish("stall.bin", RandomBytes(100 * 1024));
+  server_.InjectFault("stall.bin", Fault::Stall, 1000);
+  session_.SetStallTimeout(std::chrono::seconds(1));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_APP_ERROR(Copy("stall.bin", Local()), kDownloadFailed,
+                   "Cannot download " + Url("stall.bin") + ": no data for 1 second");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::seconds(1));
+  EXPECT_LT(elapsed, std::chrono::seconds(4));
+  // The window got its events at a steady pace the whole second, not once per chunk.
+  EXPECT_GE(host_.do_events_count, 10);
+  EXPECT_FALSE(fs::exists(Local()));
+  EXPECT_FALSE(host_.status.data_visible);
+}
+
+TEST_F(CopyUrlToFile, slow_trickle_under_the_stall_timeout_completes) {
+  const std::string body = Publish("slow.bin", RandomBytes(12 * 1024));
+  server_.InjectFault("slow.bin", Fault::Trickle, 150);
+  session_.SetStallTimeout(std::chrono::milliseconds(800));
+  Copy("slow.bin", Local());  // 12 pieces, 1.8 s in all, never 0.8 s without data
+  EXPECT_EQ(ReadFile(Local()), body);
+}
+
+TEST_F(CopyUrlToFile, cancel_before_the_first_read_raises_the_cancel_error_unchanged) {
+  Publish("a.bin", RandomBytes(10000));
+  WriteFile(Local(), "old");
+  settings_.UpdateCancelled = true;
+  try {
+    Copy("a.bin", Local());
+    FAIL() << "expected the cancel error";
+  } catch (const AppError& error) {
+    EXPECT_EQ(error.Number(), error_number::kCancelled);
+    EXPECT_EQ(error.Source(), "FileCopy");
+    EXPECT_EQ(error.Description(), "Cancelled!");
+  }
+  EXPECT_EQ(host_.status.flash_count, 0);
+  EXPECT_FALSE(host_.status.data_visible);
+  EXPECT_EQ(ReadFile(Local()), "old");
+}
+
+TEST_F(CopyUrlToFile, cancel_mid_transfer_stops_and_keeps_what_arrived) {
+  const std::string body = Publish("slow.bin", RandomBytes(64 * 1024));
+  server_.InjectFault("slow.bin", Fault::Trickle, 30);
+  host_.on_do_events = [this] {
+    if (host_.status.last_received >= 4096) settings_.UpdateCancelled = true;
+  };
+  EXPECT_APP_ERROR(Copy("slow.bin", Local()), error_number::kCancelled, "Cancelled!");
+  const std::string kept = ReadFile(Local());
+  EXPECT_GE(kept.size(), 4096u);
+  EXPECT_LT(kept.size(), body.size());
+  EXPECT_EQ(kept, body.substr(0, kept.size()));
+  EXPECT_FALSE(host_.status.data_visible);
+}
+
+TEST_F(CopyUrlToFile, indicator_blinks_per_4096_byte_chunk_and_ends_hidden) {
+  const std::size_t size = 1024 * 1024 + 100;
+  Publish("big.bin", RandomBytes(size));
+  host_.status.TurnOnData();
+  bool visible_during_transfer = true;
+  host_.on_do_events = [&] { visible_during_transfer &= host_.status.data_visible; };
+  Copy("big.bin", Local());
+  const int chunks = static_cast<int>((size + 4095) / 4096);
+  EXPECT_GE(host_.status.flash_count, chunks);
+  // Beyond the chunks, at most one blink per pass spent waiting for the first byte.
+  EXPECT_LE(host_.status.flash_count, chunks + host_.do_events_count);
+  EXPECT_TRUE(visible_during_transfer);
+  EXPECT_FALSE(host_.status.data_visible);
+  EXPECT_EQ(fs::file_size(Local()), size);
+}
+
+TEST_F(CopyUrlToFile, redirects_are_followed_but_not_forever) {
+  const std::string body = Publish("new/place.bin", "moved here");
+  server_.AddRedirect("old.bin", "/new/place.bin");
+  Copy("old.bin", Local());
+  EXPECT_EQ(ReadFile(Local()), body);
+
+  server_.AddRedirect("ping", "/pong");
+  server_.AddRedirect("pong", "/ping");
+  EXPECT_APP_ERROR_NUMBER(Copy("ping", Local("loop.bin")), kDownloadFailed);
+  EXPECT_LE(server_.RequestCount("ping") + server_.RequestCount("pong"), 11);
+  EXPECT_FALSE(fs::exists(Local("loop.bin")));
+}
+
+TEST_F(CopyUrlToFile, session_reuses_one_connection_and_names_the_program) {
+  Publish("one.bin", "1");
+  Publish("two.bin", RandomBytes(70000));
+  Copy("one.bin", Local("one.bin"));
+  Copy("two.bin", Local("two.bin"));
+  Copy("one.bin", Local("again.bin"));
+  EXPECT_EQ(server_.ConnectionCount(), 1);
+  const auto log = server_.RequestLog();
+  ASSERT_EQ(log.size(), 3u);
+  for (const auto& request : log) EXPECT_EQ(request.user_agent, ExecutableName());
+}
+
+TEST_F(CopyUrlToFile, failed_transfer_does_not_spoil_the_next_one) {
+  Publish("cut.bin", RandomBytes(100 * 1024));
+  server_.InjectFault("cut.bin", Fault::CutShort);
+  const std::string body = Publish("fine.bin", RandomBytes(50 * 1024));
+  EXPECT_APP_ERROR_NUMBER(Copy("cut.bin", Local("cut.bin")), kDownloadFailed);
+  Copy("fine.bin", Local("fine.bin"));
+  EXPECT_EQ(ReadFile(Local("fine.bin")), body);
+}
+
+TEST_F(CopyUrlToFile, write_failure_is_a_file_error_and_removes_the_partial_file) {
+  Publish("big.bin", RandomBytes(512 * 1024));
+  // A file size limit makes the disk refuse the data part-way, as a full disk would.
+  const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previous{};
+  ::getrlimit(RLIMIT_FSIZE, &previous);
+  rlimit small = previous;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  try {
+    Copy("big.bin", Local());
+    ADD_FAILURE() << "expected a file error";
+  } catch (const AppError& error) {
+    EXPECT_EQ(error.Number(), error_number::kPathFileAccess);
+    EXPECT_NE(error.Description().find(Local()), std::string::npos) << error.Description();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, previous_handler);
+  EXPECT_FALSE(fs::exists(Local()));
+}
+
+TEST_F(CopyUrlToFile, free_function_copies_in_a_session_of_its_own) {
+  const std::string body = Publish("a.bin", RandomBytes(5000));
+  CopyURLToFile(Url("a.bin"), Local(), host_, settings_);
+  EXPECT_EQ(ReadFile(Local()), body);
+  settings_.UpdateCancelled = true;
+  EXPECT_APP_ERROR(CopyURLToFile(Url("a.bin"), Local("b.bin"), host_, settings_),
+                   error_number::kCancelled, "Cancelled!");
+}
+
+/// An HTTPS server on 127.0.0.1 with a freshly made self-signed certificate.
+class HttpsServer {
+ public:
+  explicit HttpsServer(const TempFolder& folder)
+      : certificate_(folder / "cert.pem"), key_(folder / "key.pem") {
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key_ + "' -out '" + certificate_ + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return;
+    server_ = std::make_unique<httplib::SSLServer>(certificate_.c_str(), key_.c_str());
+    server_->Get("/secure.txt", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("secret", "text/plain");
+    });
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~HttpsServer() {
+    if (!server_) return;
+    server_->stop();
+    thread_.join();
+  }
+  bool Ready() const { return server_ && port_ > 0; }
+  std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/secure.txt"; }
+  const std::string& Certificate() const { return certificate_; }
+
+ private:
+  std::string certificate_;
+  std::string key_;
+  std::unique_ptr<httplib::SSLServer> server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(CopyUrlToFile, https_verifies_the_server_certificate) {
+  TempFolder keys;
+  HttpsServer https(keys);
+  if (!https.Ready()) GTEST_SKIP() << "openssl could not make a test certificate";
+  {
+    InternetSession trusting_nobody(host_, settings_);
+    try {
+      trusting_nobody.CopyURLToFile(https.Url(), Local("rejected.txt"));
+      FAIL() << "a self-signed certificate was accepted";
+    } catch (const AppError& error) {
+      EXPECT_EQ(error.Number(), kDownloadFailed);
+      EXPECT_NE(error.Description().find("certificate"), std::string::npos) << error.Description();
+    }
+    EXPECT_FALSE(fs::exists(Local("rejected.txt")));
+  }
+  InternetSession trusting(host_, settings_);
+  trusting.SetCertificateAuthorities(https.Certificate());
+  trusting.CopyURLToFile(https.Url(), Local("accepted.txt"));
+  EXPECT_EQ(ReadFile(Local("accepted.txt")), "secret");
+}
+
+}  // namespace
+}  // namespace halyard
