@@ -1,0 +1,64 @@
+// The text form of one root's keys, shared by every platform's store: REGEDIT4 with a few
+// escapes of ours so that any name and any value bytes survive a round trip.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry_store.h"
+
+namespace halyard {
+
+/// Orders key paths level by level, ignoring the letter case of ASCII letters, so that a key
+/// comes right before its sub-keys and "software" finds "Software".
+struct KeyPathLess {
+  bool operator()(const std::vector<std::string>& left,
+                  const std::vector<std::string>& right) const;
+};
+
+using KeyPath = std::vector<std::string>;
+
+/// The keys of one root, each with its values in the order they were first written.
+struct RegistryHive {
+  std::map<KeyPath, std::vector<RegistryValue>, KeyPathLess> keys;
+
+  /// Adds the key and every missing level above it; the root itself (empty path) is added only
+  /// when asked for directly.
+  std::vector<RegistryValue>& CreateKey(const KeyPath& path);
+  /// Replaces a value of the same name (any letter case, keeping the first spelling) or adds it.
+  void SetValue(const KeyPath& path, const RegistryValue& value);
+  std::vector<std::string> SubKeys(const KeyPath& path) const;
+};
+
+/// Splits "a\b\c" into its levels, cut at the first NUL; std::nullopt when a level is empty.
+/// An empty text is the root itself (no levels).
+std::optional<KeyPath> SplitKeyPath(std::string_view key_path);
+
+/// The text that SerializeRegistryFile writes for the root, in the order of hive's keys.
+///
+/// File format:
+///   REGEDIT4
+///
+///   [HKEY_CURRENT_USER\Software\Acme]
+///   @="default text"
+///   "Name"="text"
+///   "Count"=dword:0000002a
+///   "Odd"=hex(1):41,00,0a,00
+///
+/// A REG_SZ value is written as "text" only when it is printable ASCII ending in exactly one
+/// NUL; any other REG_SZ data (NUL, CR, LF, bytes above 127, no terminator) is written as
+/// hex(1) so that every byte survives. REG_DWORD of 4 bytes is dword:, REG_BINARY is hex:, other
+/// types hex(N). Value names escape "\" and "\"" with "\", and bytes outside printable ASCII as
+/// "\xHH". Key levels in headings escape "%", "[", "]" and bytes outside printable ASCII as "%HH".
+std::string SerializeRegistryFile(const RegistryHive& hive, std::string_view root_name);
+
+/// Reads a file written by SerializeRegistryFile; also accepts CR LF line ends, ";" comment
+/// lines and hex lists continued with "\" at the line end. An empty text is an empty hive.
+/// std::nullopt with a reason in error when the text is not in this format or names another root.
+std::optional<RegistryHive> ParseRegistryFile(std::string_view text, std::string_view root_name,
+                                              std::string& error);
+
+}  // namespace halyard
