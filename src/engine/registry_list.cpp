@@ -1,0 +1,36 @@
+// Applying the registry change list.
+#include "engine/registry_list.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "core/app_error.h"
+#include "core/error_numbers.h"
+#include "core/text.h"
+#include "engine/registry.h"
+
+namespace halyard {
+
+void ApplyRegistryList(const std::string& registry_list_text, RegistryStore& store, Host& host) {
+  const std::vector<std::string> lines = Split(registry_list_text, "\r\n");
+  // Lines are counted with a 16-bit number, so a longer list fails before its first line.
+  const std::size_t last_line = lines.size() - 1;
+  if (last_line > static_cast<std::size_t>(std::numeric_limits<std::int16_t>::max())) {
+    throw AppError(error_number::kOverflow, "Updater",
+                   "Overflow: the registry list has " + std::to_string(lines.size()) +
+                       " lines, more than a 16-bit line number can count");
+  }
+  for (std::size_t number = 1; number <= last_line; ++number) {
+    const std::string& line = lines[number];
+    if (line.empty() || line.front() == '\'') continue;
+    const std::vector<std::string> fields = Split(line, ",");
+    if (fields.size() < 4) {
+      host.ShowMessage("Error in Registrychanges file " + std::to_string(number) + " - '" + line +
+                       "'");
+      throw AppError(error_number::kUpdatingRegistry, "Updater", "");
+    }
+    WriteRegistryValue(store, RootKeyFromName(fields[0]), fields[1], fields[2], fields[3]);
+  }
+}
+
+}  // namespace halyard
