@@ -2,7 +2,11 @@
 // the windows and the engine use.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "startup/ini_file.h"
 
 namespace halyard {
 
@@ -21,12 +25,49 @@ struct Settings {
   /// Where "updater.ini" is read and the staging folders are made; the executable's folder
   /// unless a tool is told otherwise. No trailing separator.
   std::string ProgramFolder;
+  /// Set by the first CloseAllAndRun: CommandLine is started at most once per process.
+  bool CommandLineStarted = false;
 };
 
 /// The one instance of the running process.
 Settings& GlobalSettings();
 
+/// program_folder + "/" + "updater.ini"; the separator is added even when the folder ends in
+/// one, and the doubled separator is used as it is.
+std::string SettingsFilePath(const std::string& program_folder);
+
+/// Fills the settings from SettingsFilePath(ProgramFolder), sections "Application" and
+/// "Updater", and builds ServerRoot. Nothing is checked: a missing file, section or key
+/// leaves an empty text. Never throws.
+void LoadSettings(Settings& settings);
+
+/// ServerName + "/" + ServerPath + "/", as it is; call after either part changes.
+void RebuildServerRoot(Settings& settings);
+
+/// The arguments after the program's own name, joined with shell quoting so that splitting
+/// the text again gives the same arguments back; empty without arguments.
+std::string CommandLineFromArguments(int argc, const char* const* argv);
+
 /// Raises AppError base+1005 (source "FileCopy", "Cancelled!") once the user has cancelled.
 void CheckCancelled(const Settings& settings);
+
+/// Unloads every loaded window, supplied by the user interface. It may enter CloseAllAndRun
+/// again (a main window that closes calls it from its closing handler).
+using UnloadAllWindows = std::function<void()>;
+/// Starts a program that outlives this one; false when it could not be started.
+using ProgramStarter = std::function<bool(const std::vector<std::string>&)>;
+
+/// Unloads the windows, then starts CommandLine (split like shell words, no shell) as a
+/// detached program. An empty, malformed or unstartable command starts nothing and reports
+/// nothing; the command is started at most once per process, even when re-entered from
+/// inside the unloading. Only a failure of the unloading itself reaches the caller.
+void CloseAllAndRun(Settings& settings, const UnloadAllWindows& unload_all_windows);
+/// The same with the program start supplied by the caller.
+void CloseAllAndRun(Settings& settings, const UnloadAllWindows& unload_all_windows,
+                    const ProgramStarter& start);
+
+/// Centres a window in its normal state on the screen; a minimised or maximised one keeps
+/// its place. The halves stay fractional.
+void CenterForm(FormGeometry& form);
 
 }  // namespace halyard
