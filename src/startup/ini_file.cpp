@@ -455,6 +455,8 @@ std::int32_t WriteProfile(const std::string& path, std::string_view section, std
   const FileBytes file = ReadBytes(path);
   if (file.status == LoadStatus::kFailed) return 0;
   const bool exists = file.status == LoadStatus::kLoaded;
+  // The rename needs only the folder's permission; a read-only file must stay unchanged.
+  if (exists && ::access(path.c_str(), W_OK) != 0) return 0;
   Document document = exists ? ParseDocument(file.bytes) : Document{};
   switch (kind) {
     case WriteKind::kSetValue:

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <csignal>
@@ -255,6 +256,16 @@ TEST(ini_file, rewrite_replaces_the_file_and_keeps_its_permissions) {
   EXPECT_NE(before.st_ino, after.st_ino);  // a new file renamed into place, not rewritten
   EXPECT_EQ(after.st_mode & 07777, 0640u);
   EXPECT_EQ(Leftovers(folder), std::vector<std::string>{"x.ini"});
+}
+
+TEST(ini_file, read_only_file_is_not_rewritten) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  TempFolder folder;
+  const std::string path = folder / "x.ini";
+  WriteFile(path, "[s]\nk=v\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  EXPECT_EQ(Write(path, "s", "k", "w"), 0);
+  EXPECT_EQ(ReadFile(path), "[s]\nk=v\n");
 }
 
 TEST(ini_file, write_through_a_link_changes_the_target) {

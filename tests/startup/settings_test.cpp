@@ -91,15 +91,6 @@ TEST(settings, folder_ending_in_a_separator_gives_a_doubled_one_that_still_reads
   EXPECT_EQ(settings.ApplicationName, "Root");
 }
 
-TEST(settings, values_are_cut_like_any_ini_value) {
-  TempFolder folder;
-  WriteFile(folder / "updater.ini", "[Updater]\nServerPath=" + std::string(300, 'p') + "\n");
-  Settings settings;
-  settings.ProgramFolder = folder.Text();
-  LoadSettings(settings);
-  EXPECT_EQ(settings.ServerPath, std::string(254, 'p'));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Cancellation
 
