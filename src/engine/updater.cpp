@@ -1,0 +1,193 @@
+// The update run: phases in order, status lines, the Cancel window of opportunity, and the
+// mapping of every failure to its message box and result code.
+#include "engine/updater.h"
+
+#include "core/app_error.h"
+#include "core/error_numbers.h"
+#include "engine/program_folder_lock.h"
+#include "engine/registry.h"
+#include "engine/registry_list.h"
+#include "platform/registry_store.h"
+#include "support/file_functions.h"
+#include "transfer/copy_inet_file.h"
+
+namespace halyard {
+namespace {
+
+constexpr const char* kFileListCopy = "/TempFileChanges.txt";
+constexpr const char* kRegistryList = "Registry.txt";
+
+// Drops the run's internet session however the run ends.
+class SessionScope {
+ public:
+  explicit SessionScope(std::unique_ptr<InternetSession>& session) : session_(session) {}
+  ~SessionScope() { session_.reset(); }
+  SessionScope(const SessionScope&) = delete;
+  SessionScope& operator=(const SessionScope&) = delete;
+
+ private:
+  std::unique_ptr<InternetSession>& session_;
+};
+
+}  // namespace
+
+clsUpdater::clsUpdater(Settings& settings, Host& host) : settings_(settings), host_(host) {}
+
+clsUpdater::~clsUpdater() = default;
+
+std::int16_t clsUpdater::Update(const std::string& update_file_path) {
+  // Two runs on one program folder would share the staging folder; the second one leaves
+  // everything as it is.
+  ProgramFolderLock lock;
+  if (lock.TryAcquire(settings_.ProgramFolder) == ProgramFolderLock::Outcome::kHeldElsewhere) {
+    host_.ShowMessage("Another update is already running in " + settings_.ProgramFolder);
+    return kUpdateFailed;
+  }
+
+  file_list_url_ = updater_root_ + update_file_path;
+  StatusWindow& status = host_.Status();
+  status.Show();
+  status.WriteLine("Retrieving List of Updated Files");
+  CreateTempFolders();
+
+  SessionScope session_scope(session_);
+  try {
+    session_ = std::make_unique<InternetSession>(host_, settings_);
+    if (stall_timeout_) session_->SetStallTimeout(*stall_timeout_);
+    RetrieveFileList();
+    ParseFileList();
+    status.WriteLine("Comparing local files");
+    CompareLocalFiles();
+    EnableCancel(true);
+    status.WriteLine("Retrieving updated files");
+    RetrieveFiles();
+    status.WriteLine("Decompressing files");
+    DecompressFiles();
+    EnableCancel(false);
+    status.WriteLine("Updating Software");
+    MoveTempFiles();
+    CleanUp();
+    UpdateRegistry();
+    RunExecutables();
+    return kUpdateSucceeded;
+  } catch (const AppError& error) {
+    return Fail(error, error.Number());
+  } catch (const std::exception& error) {
+    return Fail(error, 0);
+  }
+}
+
+std::int16_t clsUpdater::Fail(const std::exception& error, std::int32_t number) {
+  if (cancel_enabled_) EnableCancel(false);
+  try {
+    CleanUp();
+  } catch (const std::exception&) {
+    // After the registry or execution phase the staging folders are already gone.
+  }
+  host_.Status().Unload();
+
+  namespace n = error_number;
+  switch (number) {
+    case n::kCannotRetrieveFileList:
+      host_.ShowMessage("Error downloading File List ");
+      return kUpdateFailed;
+    case n::kFileListLine:
+      host_.ShowMessage("The updater detected an Error in the Changed Files List");
+      return kUpdateFailed;
+    case n::kCannotCopyFromWeb:
+      host_.ShowMessage("An error occured transfering files from the Web");
+      return kUpdateTransferFailed;
+    case n::kDecompressing:
+      host_.ShowMessage("Error decompressing files");
+      return kUpdateFailed;
+    case n::kReplacingFiles:
+      host_.ShowMessage("Error repacing local files");
+      return kUpdateFailed;
+    case n::kCancelled:
+      return kUpdateCancelled;
+    default:
+      host_.ShowMessage(std::string("Error: ") + error.what());
+      return kUpdateFailed;
+  }
+}
+
+void clsUpdater::EnableCancel(bool enabled) {
+  cancel_enabled_ = enabled;
+  host_.Status().SetCancelEnabled(enabled);
+}
+
+void clsUpdater::RetrieveFileList() {
+  const std::string local_copy = settings_.ProgramFolder + kFileListCopy;
+  try {
+    session_->CopyURLToFile(file_list_url_, local_copy);
+    file_list_text_ = ReadWholeFile(local_copy, host_);
+    if (IsFileListValid(file_list_text_)) return;
+  } catch (const std::exception&) {
+    // The cause (transfer, unreadable header) is not shown; the run reports one message.
+  }
+  throw AppError(error_number::kCannotRetrieveFileList, "Updater", "Can not retrieve file list");
+}
+
+void clsUpdater::ParseFileList() {
+  const ChangeListContext context{updater_root_,
+                                  BaseFolders::ForProgramFolder(settings_.ProgramFolder),
+                                  &host_.Status(), &host_};
+  halyard::ParseFileList(file_list_text_, context, files_);
+}
+
+void clsUpdater::CompareLocalFiles() {
+  for (const auto& record : files_) {
+    record->SetLocalVersionDate(GetFileDate(record->FullLocalPath()));
+    if (record->WebVersionDate() > record->LocalVersionDate()) {
+      record->SetReplaceFile(true);
+      host_.Status().WriteLine("Replace '" + record->FullLocalPath() + "'");
+    }
+  }
+}
+
+void clsUpdater::RetrieveFiles() {
+  for (const auto& record : files_) {
+    if (!record->ReplaceFile()) continue;
+    const std::string staged = TempFolder() + record->Key();
+    try {
+      CheckCancelled(settings_);
+      // A zipped file is published under the plain name with the extension "zip" and staged
+      // under the plain file's key; unpacking replaces it with its content.
+      const std::string source =
+          record->ZipFile() ? ChangeExtension(record->WebPath(), "zip", false) : record->WebPath();
+      record->SetDownloaded(true);
+      host_.Status().WriteLine("Retrieving " + record->Key());
+      session_->CopyURLToFile(source, staged);
+    } catch (const std::exception& error) {
+      const auto* app_error = dynamic_cast<const AppError*>(&error);
+      if (app_error != nullptr && app_error->Number() == error_number::kCancelled) {
+        throw AppError(error_number::kCancelled, "", "");
+      }
+      host_.ShowMessage("Can not copy file from Web: " + record->WebPath() + " to " + staged);
+      throw AppError(error_number::kCannotCopyFromWeb, "Updater",
+                     "Can not copy file from Web: " + record->WebPath());
+    }
+  }
+}
+
+void clsUpdater::UpdateRegistry() {
+  try {
+    RetrieveRegistryList();
+    ApplyRegistryList();
+  } catch (const std::exception&) {
+    throw AppError(error_number::kUpdatingRegistry, "Updater", "Can not update registry");
+  }
+}
+
+void clsUpdater::RetrieveRegistryList() {
+  const std::string local_copy = settings_.ProgramFolder + "/" + kRegistryList;
+  session_->CopyURLToFile(updater_root_ + kRegistryList, local_copy);
+  registry_list_text_ = ReadWholeFile(local_copy, host_);
+}
+
+void clsUpdater::ApplyRegistryList() {
+  RegistryStore store(RegistryFolderFor(settings_.ProgramFolder));
+  halyard::ApplyRegistryList(registry_list_text_, store, host_);
+}
+
+}  // namespace halyard

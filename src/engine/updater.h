@@ -1,0 +1,91 @@
+// clsUpdater: one update run, from the change list to the installed files, with its phases,
+// status lines, failure messages and result code.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/host.h"
+#include "engine/change_list.h"
+#include "startup/settings.h"
+
+namespace halyard {
+
+class InternetSession;
+
+/// Result codes of Update.
+enum UpdateResult : std::int16_t {
+  kUpdateFailed = 0,
+  kUpdateSucceeded = 1,
+  kUpdateCancelled = 2,
+  kUpdateTransferFailed = 3,
+};
+
+class clsUpdater {
+ public:
+  /// The program folder is settings.ProgramFolder; settings.UpdateCancelled is the Cancel flag.
+  clsUpdater(Settings& settings, Host& host);
+  ~clsUpdater();
+  clsUpdater(const clsUpdater&) = delete;
+  clsUpdater& operator=(const clsUpdater&) = delete;
+
+  const std::string& UpdaterRoot() const { return updater_root_; }
+  void SetUpdaterRoot(std::string root) { updater_root_ = std::move(root); }
+
+  /// Runs the whole update against UpdaterRoot + update_file_path and returns 1 (succeeded),
+  /// 0 (failed, a message box has been shown), 2 (cancelled) or 3 (a transfer failed).
+  std::int16_t Update(const std::string& update_file_path);
+
+  bool Successful() const { return successful_; }
+  void SetSuccessful(bool value) { successful_ = value; }
+
+  /// Deletes the staged files, removes the staging folders and unloads the status window.
+  /// Throws the file-system error of the first step that fails (a subfolder left in a staging
+  /// folder makes its removal fail).
+  void CleanUp();
+  /// Installs every staged record over its destination, each atomically. Throws base+1004.
+  void MoveTempFiles();
+  /// Unpacks every staged zipped record. Throws base+1003.
+  void DecompressFiles();
+  /// Creates the staging folder; the argument is not used and errors are ignored.
+  void MakeDirectory(std::string& directory_name);
+
+  const FileCollection& Files() const { return files_; }
+  const std::string& FileListText() const { return file_list_text_; }
+  const std::string& RegistryListText() const { return registry_list_text_; }
+  /// How long a transfer may receive nothing before it fails (the session's default if unset).
+  void SetStallTimeout(std::chrono::milliseconds timeout) { stall_timeout_ = timeout; }
+
+ private:
+  void RetrieveFileList();
+  void ParseFileList();
+  void CompareLocalFiles();
+  void RetrieveFiles();
+  void CreateTempFolders();
+  void UpdateRegistry();
+  void RetrieveRegistryList();
+  void ApplyRegistryList();
+  void RunExecutables();
+  std::int16_t Fail(const std::exception& error, std::int32_t number);
+  void EnableCancel(bool enabled);
+
+  std::string TempFolder() const;
+  std::string ScratchFolder() const;
+
+  Settings& settings_;
+  Host& host_;
+  FileCollection files_;
+  std::string file_list_url_;
+  std::string file_list_text_;
+  std::string registry_list_text_;
+  std::string updater_root_;
+  bool successful_ = false;
+  bool cancel_enabled_ = false;
+  std::optional<std::chrono::milliseconds> stall_timeout_;
+  std::unique_ptr<InternetSession> session_;
+};
+
+}  // namespace halyard

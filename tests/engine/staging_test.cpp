@@ -1,0 +1,235 @@
+// Staging and installation: unpacking, atomic installation with permission bits, running the
+// marked programs, removing the staging folders, and the lock on the program folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/error_numbers.h"
+#include "engine/program_folder_lock.h"
+#include "engine/update_fixture.h"
+#include "engine/updater.h"
+#include "test_support/expect_error.h"
+
+namespace halyard {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+mode_t ModeOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 07777;
+}
+
+class staging_test : public testing::UpdateFixture {
+ protected:
+  // A zip archive on the server holding the given files (name, content, mode), in that order.
+  void PublishZip(const std::string& archive,
+                  const std::vector<std::tuple<std::string, std::string, mode_t>>& entries) {
+    testing::TempFolder work;
+    std::string names;
+    for (const auto& [name, content, mode] : entries) {
+      testing::WriteFile(work / name, content);
+      fs::permissions(work / name, static_cast<fs::perms>(mode));
+      names += " '" + name + "'";
+    }
+    const std::string command = "cd '" + work.Text() + "' && zip -q archive.zip" + names;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    Publish(archive, testing::ReadFile(work / "archive.zip"));
+  }
+};
+
+TEST_F(staging_test, zipped_record_installs_first_entry_of_its_own_archive) {
+  InstallLocal("data.txt", "old data");
+  PublishZip("files/data.zip",
+             {{"inner.txt", std::string(5000, 'z'), 0755}, {"second.txt", "second", 0644}});
+  PublishChangeList({std::string(kNewText) + ",files/data.txt,ZIPPED"});
+  // Left behind by an earlier, interrupted run under the same entry name.
+  testing::WriteFile(Local("Temp/Unzipped/inner.txt"), "stale");
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_EQ(FileRequests(), (Lines{"/app/files/data.zip"}));
+  EXPECT_TRUE(LocalContent("data.txt") == std::string(5000, 'z'))
+      << LocalContent("data.txt").size();
+  // The execute bit stored in the archive survives unpacking and installation.
+  EXPECT_EQ(ModeOf(Local("data.txt")) & 0111, 0111u);
+  EXPECT_FALSE(fs::exists(Local("inner.txt")));
+  EXPECT_FALSE(StagingExists());
+}
+
+TEST_F(staging_test, damaged_or_false_archive_is_never_installed) {
+  InstallLocal("data.txt", "old data");
+  InstallLocal("plain.txt", "old plain");
+  Publish("files/plain.txt", "new plain");
+  PublishZip("files/data.zip", {{"data.txt", std::string(100000, 'x'), 0644}});
+  std::string archive = testing::ReadFile(site_.Path() / "app/files/data.zip");
+  // Corrupt the compressed data in the middle; the listing at the end stays readable.
+  for (std::size_t i = 60; i < 90; ++i) archive[i] = static_cast<char>(archive[i] ^ 0x5a);
+  Publish("files/data.zip", archive);
+  PublishChangeList({std::string(kNewText) + ",files/plain.txt",
+                     std::string(kNewText) + ",files/data.txt,ZIPPED"});
+  testing::WriteFile(Local("Temp/Unzipped/data.txt"), "stale");
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+  EXPECT_EQ(host_.messages, (Lines{"Error decompressing files"}));
+  EXPECT_EQ(LocalContent("data.txt"), "old data");
+  EXPECT_EQ(LocalContent("plain.txt"), "old plain");
+  EXPECT_FALSE(StagingExists());
+
+  host_.messages.clear();
+  Publish("files/data.zip", "this is not a zip archive");
+  EXPECT_EQ(Run(), kUpdateFailed);
+  EXPECT_EQ(host_.messages, (Lines{"Error decompressing files"}));
+  EXPECT_EQ(LocalContent("data.txt"), "old data");
+}
+
+TEST_F(staging_test, replaced_file_keeps_its_permission_bits) {
+  InstallLocal("tool", "old tool");
+  fs::permissions(Local("tool"), static_cast<fs::perms>(0750));
+  InstallLocal("notes.txt", "old notes");
+  fs::permissions(Local("notes.txt"), static_cast<fs::perms>(0600));
+  Publish("files/tool", "new tool");
+  Publish("files/notes.txt", "new notes");
+  PublishChangeList(
+      {std::string(kNewText) + ",files/tool", std::string(kNewText) + ",files/notes.txt"});
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  EXPECT_EQ(LocalContent("tool"), "new tool");
+  EXPECT_EQ(ModeOf(Local("tool")), 0750u);
+  EXPECT_EQ(ModeOf(Local("notes.txt")), 0600u);
+}
+
+TEST_F(staging_test, marked_programs_run_in_order_from_their_installed_place_after_the_registry) {
+  const std::string script =
+      "#!/bin/sh\n"
+      "cd \"$(dirname \"$0\")\"\n"
+      "echo \"$0\" >> ran.log\n"
+      "[ -d ../Temp ] && echo staging-still-there >> ran.log\n"
+      "[ -f ../Registry.txt ] || echo registry-not-fetched >> ran.log\n"
+      "exit 0\n";
+  Publish("files/bin/first.sh", script);
+  Publish("files/bin/second.sh", script);
+  Publish("files/bin/not-run.sh", script);
+  PublishChangeList({std::string(kNewText) + ",files/bin/first.sh,EXECUTE",
+                     std::string(kNewText) + ",files/bin/not-run.sh",
+                     std::string(kNewText) + ",files/bin/second.sh,execute"});
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_EQ(LocalContent("bin/ran.log"),
+            Local("bin/first.sh") + "\n" + Local("bin/second.sh") + "\n");
+  EXPECT_NE(ModeOf(Local("bin/first.sh")) & S_IXUSR, 0u);
+  EXPECT_EQ(ModeOf(Local("bin/not-run.sh")) & 0111, 0u);
+}
+
+TEST_F(staging_test, destination_that_cannot_be_replaced_stops_installation) {
+  InstallLocal("a.txt", "old a");
+  fs::create_directories(Local("b.txt"));
+  SetFileDate(Local("b.txt"), kOld);
+  InstallLocal("c.txt", "old c");
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) Publish(std::string("files/") + name, "new");
+  PublishChangeList({std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",files/b.txt",
+                     std::string(kNewText) + ",files/c.txt"});
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Error repacing local files"}));
+  // No rollback: what was installed before the failure stays.
+  EXPECT_EQ(LocalContent("a.txt"), "new");
+  EXPECT_TRUE(fs::is_directory(Local("b.txt")));
+  EXPECT_EQ(LocalContent("c.txt"), "old c");
+  EXPECT_FALSE(StagingExists());
+}
+
+TEST_F(staging_test, file_under_a_regular_file_cannot_get_its_folder) {
+  InstallLocal("lib", "a file where a folder is needed");
+  Publish("files/lib/x.so", "x");
+  PublishChangeList({std::string(kNewText) + ",files/lib/x.so"});
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+  EXPECT_EQ(host_.messages, (Lines{"Error repacing local files"}));
+  EXPECT_EQ(LocalContent("lib"), "a file where a folder is needed");
+}
+
+TEST_F(staging_test, installs_across_file_systems_through_a_temporary_name) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no second file system at /dev/shm";
+  WriteSettings("/dev/shm");
+  const std::string name = "halyard-test-" + std::to_string(getpid()) + ".dll";
+  const std::string target = "/dev/shm/" + name;
+  testing::WriteFile(target, "old dll");
+  fs::permissions(target, static_cast<fs::perms>(0640));
+  SetFileDate(target, kOld);
+  Publish("files/WINDOWS/" + name, std::string(300000, 'd'));
+  PublishChangeList({std::string(kNewText) + ",files/WINDOWS/" + name});
+
+  const std::int16_t result = Run();
+  const std::string content = testing::ReadFile(target);
+  const mode_t mode = ModeOf(target);
+  const bool leftover = fs::exists("/dev/shm/." + name + ".halyard-new");
+  fs::remove(target);
+
+  EXPECT_EQ(result, kUpdateSucceeded);
+  EXPECT_TRUE(content == std::string(300000, 'd')) << content.size() << " bytes";
+  EXPECT_EQ(mode, 0640u);
+  EXPECT_FALSE(leftover);
+}
+
+TEST_F(staging_test, subfolder_left_in_staging_fails_the_run_after_installation) {
+  InstallLocal("a.txt", "old");
+  Publish("files/a.txt", "new");
+  Publish("files/run.sh", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n");
+  PublishChangeList(
+      {std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",files/run.sh,EXECUTE"});
+  fs::create_directories(Local("Temp/left-over"));
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("Error: ", 0), 0u) << host_.messages[0];
+  EXPECT_NE(host_.messages[0].find(Local("Temp/")), std::string::npos) << host_.messages[0];
+  EXPECT_EQ(LocalContent("a.txt"), "new");
+  EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 0);
+  EXPECT_FALSE(fs::exists(Local("ran")));
+  // The staged files are gone; only the foreign folder keeps the staging folder alive.
+  EXPECT_TRUE(fs::is_directory(Local("Temp/left-over")));
+  EXPECT_FALSE(fs::exists(Local("Temp/a.txt")));
+}
+
+TEST_F(staging_test, clean_up_and_make_directory_work_on_the_program_folder) {
+  clsUpdater updater(settings_, host_);
+  EXPECT_APP_ERROR_NUMBER(updater.CleanUp(), error_number::kFileNotFound);
+  std::string unused = "ignored";
+  updater.MakeDirectory(unused);
+  EXPECT_TRUE(fs::is_directory(Local("Temp")));
+  fs::create_directories(Local("Temp/Unzipped"));
+  testing::WriteFile(Local("Temp/Unzipped/x"), "x");
+  testing::WriteFile(Local("Temp/.hidden"), "h");
+  updater.CleanUp();
+  EXPECT_FALSE(StagingExists());
+  EXPECT_EQ(host_.status.unload_count, 1);
+}
+
+TEST(program_folder_lock_test, one_holder_at_a_time_and_released_when_dropped) {
+  testing::TempFolder folder;
+  {
+    ProgramFolderLock first;
+    ASSERT_EQ(first.TryAcquire(folder.Text()), ProgramFolderLock::Outcome::kAcquired);
+    ProgramFolderLock second;
+    EXPECT_EQ(second.TryAcquire(folder.Text()), ProgramFolderLock::Outcome::kHeldElsewhere);
+  }
+  ProgramFolderLock third;
+  EXPECT_EQ(third.TryAcquire(folder.Text()), ProgramFolderLock::Outcome::kAcquired);
+  ProgramFolderLock missing;
+  EXPECT_EQ(missing.TryAcquire(folder / "no-such-folder"),
+            ProgramFolderLock::Outcome::kUnavailable);
+}
+
+}  // namespace
+}  // namespace halyard

@@ -1,0 +1,282 @@
+// Whole update runs against the fixture server: phases, status lines, the Cancel window,
+// message boxes and result codes.
+#include "engine/updater.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/program_folder_lock.h"
+#include "engine/update_fixture.h"
+#include "platform/registry_store.h"
+
+namespace halyard {
+namespace {
+
+using testing::FixtureServer;
+using Lines = std::vector<std::string>;
+
+class updater_test : public testing::UpdateFixture {};
+
+TEST_F(updater_test, nothing_newer_fetches_no_file_and_succeeds) {
+  InstallLocal("same.txt", "same");
+  InstallLocal("newer.txt", "newer", {2024, 3, 1, 0, 0, 0});
+  InstallLocal("run.sh", "#!/bin/sh\ntouch ran\n");
+  InstallLocal("packed.txt", "packed");
+  PublishChangeList({std::string(kOldText) + ",files/same.txt",
+                     std::string(kNewText) + ",files/newer.txt",
+                     std::string(kOldText) + ",files/run.sh,EXECUTE",
+                     std::string(kOldText) + ",files/packed.txt,ZIPPED"});
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_TRUE(FileRequests().empty());
+  EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 1);
+  EXPECT_EQ(host_.status.lines,
+            (Lines{"Retrieving List of Updated Files", "Comparing local files",
+                   "Retrieving updated files", "Decompressing files", "Updating Software"}));
+  EXPECT_EQ(LocalContent("same.txt"), "same");
+  EXPECT_EQ(LocalContent("newer.txt"), "newer");
+  EXPECT_FALSE(std::filesystem::exists(Local("ran")));
+  EXPECT_FALSE(StagingExists());
+  EXPECT_TRUE(std::filesystem::exists(Local("TempFileChanges.txt")));
+  EXPECT_TRUE(std::filesystem::exists(Local("Registry.txt")));
+  EXPECT_EQ(host_.status.cancel_changes, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(host_.status.shown);
+}
+
+TEST_F(updater_test, older_and_missing_files_are_fetched_and_installed) {
+  InstallLocal("old.txt", "old");
+  Publish("files/old.txt", "new old");
+  Publish("files/deep/er/missing.txt", "was missing");
+  PublishChangeList({std::string(kNewText) + ",files/old.txt",
+                     std::string(kOldText) + ",files/deep/er/missing.txt"});
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_EQ(LocalContent("old.txt"), "new old");
+  EXPECT_EQ(LocalContent("deep/er/missing.txt"), "was missing");
+  EXPECT_EQ(FileRequests(), (Lines{"/app/files/old.txt", "/app/files/deep/er/missing.txt"}));
+  EXPECT_EQ(
+      host_.status.lines,
+      (Lines{"Retrieving List of Updated Files", "Comparing local files",
+             "Replace '" + Local("old.txt") + "'", "Replace '" + Local("deep/er/missing.txt") + "'",
+             "Retrieving updated files", "Retrieving old.txt", "Retrieving deep_er_missing.txt",
+             "Decompressing files", "Updating Software"}));
+  EXPECT_FALSE(StagingExists());
+}
+
+TEST_F(updater_test, cancel_is_enabled_only_while_files_are_retrieved_and_unpacked) {
+  Publish("files/a.txt", std::string(64 * 1024, 'a'));
+  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
+  // What the Cancel button looked like each time the run let events through, by phase.
+  std::vector<std::pair<std::string, bool>> seen;
+  host_.on_do_events = [&] {
+    seen.emplace_back(host_.status.lines.back(), host_.status.cancel_enabled);
+  };
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  ASSERT_FALSE(seen.empty());
+  for (const auto& [line, enabled] : seen) {
+    const bool retrieving = line == "Retrieving a.txt";
+    EXPECT_EQ(enabled, retrieving) << line;
+  }
+  EXPECT_EQ(seen.front().first, "Retrieving List of Updated Files");
+  EXPECT_EQ(seen.back().first, "Updating Software");  // the registry list download
+}
+
+TEST_F(updater_test, transfer_failure_on_third_of_five_files_leaves_installation_unchanged) {
+  Lines entries;
+  for (int i = 1; i <= 5; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    InstallLocal(name, "old " + name);
+    Publish("files/" + name, "new " + name);
+    entries.push_back(std::string(kNewText) + ",files/" + name);
+  }
+  PublishChangeList(entries);
+  server_.InjectFault("/app/files/f3.txt", FixtureServer::Fault::NotFound);
+
+  EXPECT_EQ(Run(), kUpdateTransferFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Can not copy file from Web: " + Url("files/f3.txt") + " to " +
+                                       Local("Temp/f3.txt"),
+                                   "An error occured transfering files from the Web"}));
+  for (int i = 1; i <= 5; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    EXPECT_EQ(LocalContent(name), "old " + name);
+  }
+  EXPECT_EQ(FileRequests(), (Lines{"/app/files/f1.txt", "/app/files/f2.txt", "/app/files/f3.txt"}));
+  EXPECT_FALSE(StagingExists());
+  EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 0);
+}
+
+TEST_F(updater_test, faulty_transfers_are_never_installed) {
+  const std::pair<FixtureServer::Fault, const char*> faults[] = {
+      {FixtureServer::Fault::NotFound, "404"}, {FixtureServer::Fault::ServerError, "500"},
+      {FixtureServer::Fault::CutShort, "cut"}, {FixtureServer::Fault::DropMidBody, "drop"},
+      {FixtureServer::Fault::Stall, "stall"},
+  };
+  InstallLocal("data.bin", "old data");
+  Publish("files/data.bin", std::string(200 * 1024, 'n'));
+  PublishChangeList({std::string(kNewText) + ",files/data.bin"});
+  for (const auto& [fault, name] : faults) {
+    SCOPED_TRACE(name);
+    host_.messages.clear();
+    server_.InjectFault("/app/files/data.bin", fault,
+                        fault == FixtureServer::Fault::Stall ? 1000 : -1);
+    EXPECT_EQ(Run(), kUpdateTransferFailed);
+    EXPECT_EQ(LocalContent("data.bin"), "old data");
+    EXPECT_EQ(host_.messages.size(), 2u);
+    EXPECT_FALSE(StagingExists());
+  }
+}
+
+TEST_F(updater_test, cancel_during_a_transfer_stops_without_message_and_removes_staging) {
+  InstallLocal("a.txt", "old a");
+  InstallLocal("b.txt", "old b");
+  Publish("files/a.txt", "new a");
+  Publish("files/b.txt", std::string(100 * 1024, 'b'));
+  PublishChangeList(
+      {std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",files/b.txt"});
+  server_.InjectFault("/app/files/b.txt", FixtureServer::Fault::Trickle, 5);
+  host_.on_do_events = [&] {
+    if (host_.status.lines.back() == "Retrieving b.txt" && host_.do_events_count > 3) {
+      settings_.UpdateCancelled = true;
+    }
+  };
+
+  EXPECT_EQ(Run(), kUpdateCancelled);
+
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_EQ(LocalContent("a.txt"), "old a");
+  EXPECT_EQ(LocalContent("b.txt"), "old b");
+  EXPECT_FALSE(StagingExists());
+  EXPECT_FALSE(host_.status.cancel_enabled);
+  EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 0);
+}
+
+TEST_F(updater_test, list_without_header_or_unreachable_fails_before_any_file) {
+  Publish("files/a.txt", "a");
+  Publish("FileChanges.txt", " File Changes:\r\n" + std::string(kNewText) + ",files/a.txt\r\n");
+  EXPECT_EQ(Run(), kUpdateFailed);
+  EXPECT_EQ(host_.messages, (Lines{"Error downloading File List "}));
+
+  host_.messages.clear();
+  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
+  server_.InjectFault("/app/FileChanges.txt", FixtureServer::Fault::NotFound);
+  EXPECT_EQ(Run(), kUpdateFailed);
+  EXPECT_EQ(host_.messages, (Lines{"Error downloading File List "}));
+
+  EXPECT_TRUE(FileRequests().empty());
+  EXPECT_FALSE(std::filesystem::exists(Local("a.txt")));
+  EXPECT_FALSE(StagingExists());
+}
+
+TEST_F(updater_test, bad_change_list_lines_fail_with_their_messages) {
+  PublishChangeList({std::string(kNewText) + ",files/a.txt", "not an entry"});
+  EXPECT_EQ(Run(), kUpdateFailed);
+  EXPECT_EQ(host_.messages, (Lines{"Error in file changes list in line 2 - 'not an entry'",
+                                   "The updater detected an Error in the Changed Files List"}));
+
+  host_.messages.clear();
+  PublishChangeList(
+      {std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",other/A.TXT"});
+  EXPECT_EQ(Run(), kUpdateFailed);
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("Error: ", 0), 0u) << host_.messages[0];
+  EXPECT_NE(host_.messages[0].find("A.TXT"), std::string::npos) << host_.messages[0];
+
+  host_.messages.clear();
+  PublishChangeList({"someday,files/a.txt"});
+  EXPECT_EQ(Run(), kUpdateFailed);
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0], "Error: Type mismatch: 'someday' is not a date");
+  EXPECT_TRUE(FileRequests().empty());
+}
+
+TEST_F(updater_test, path_climbing_out_of_its_folder_is_refused_and_nothing_is_fetched) {
+  Publish("files/a.txt", "a");
+  Publish("escape.txt", "escaped");
+  PublishChangeList(
+      {std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",files/../../escape.txt"});
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Error in file changes list in line 2 - '" +
+                                       std::string(kNewText) + ",files/../../escape.txt'",
+                                   "The updater detected an Error in the Changed Files List"}));
+  EXPECT_TRUE(FileRequests().empty());
+  EXPECT_FALSE(std::filesystem::exists(program_.Path().parent_path() / "escape.txt"));
+  EXPECT_FALSE(std::filesystem::exists(Local("a.txt")));
+}
+
+TEST_F(updater_test, registry_list_is_applied_after_installation) {
+  Publish("files/a.txt", "new");
+  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
+  Publish("Registry.txt", "REGEDIT4\r\nHKEY_CURRENT_USER,Software\\Acme,Version,7\r\n");
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  const RegistryStore store(registry_.Text());
+  const auto value = store.GetValue(0x80000001u, "Software\\Acme", "Version");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->type, kRegDword);
+  EXPECT_EQ(value->data, std::string("\x07\0\0\0", 4));
+}
+
+TEST_F(updater_test, bad_registry_line_fails_the_run_after_installation) {
+  Publish("files/a.txt", "new");
+  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
+  Publish("Registry.txt", "REGEDIT4\r\nHKEY_CURRENT_USER,Software\r\n");
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Error in Registrychanges file 1 - 'HKEY_CURRENT_USER,Software'",
+                                   "Error: Can not update registry"}));
+  EXPECT_EQ(LocalContent("a.txt"), "new");
+}
+
+TEST_F(updater_test, registry_list_that_cannot_be_fetched_fails_after_installation) {
+  InstallLocal("a.txt", "old");
+  Publish("files/a.txt", "new");
+  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
+  server_.InjectFault("/app/Registry.txt", FixtureServer::Fault::NotFound);
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Error: Can not update registry"}));
+  EXPECT_EQ(LocalContent("a.txt"), "new");
+  EXPECT_FALSE(StagingExists());
+}
+
+TEST_F(updater_test, second_run_on_a_busy_program_folder_touches_nothing) {
+  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
+  ProgramFolderLock other_run;
+  ASSERT_EQ(other_run.TryAcquire(program_.Text()), ProgramFolderLock::Outcome::kAcquired);
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Another update is already running in " + program_.Text()}));
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_FALSE(StagingExists());
+  EXPECT_FALSE(std::filesystem::exists(Local("TempFileChanges.txt")));
+  EXPECT_EQ(host_.status.show_count, 0);
+}
+
+TEST_F(updater_test, one_updater_object_serves_one_run) {
+  Publish("files/a.txt", "a");
+  PublishChangeList({std::string(kOldText) + ",files/a.txt"});
+  clsUpdater updater(settings_, host_);
+  updater.SetUpdaterRoot(server_.BaseUrl() + "app/");
+  EXPECT_EQ(updater.Update("FileChanges.txt"), kUpdateSucceeded);
+  // The records of the first run stay, so the same keys come again.
+  EXPECT_EQ(updater.Update("FileChanges.txt"), kUpdateFailed);
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("Error: ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace halyard
