@@ -196,18 +196,26 @@ TEST_F(CopyUrlToFile, bodies_that_end_early_fail_and_leave_no_partial_file) {
 
 TEST_F(CopyUrlToFile, stalled_server_fails_after_the_stall_timeout_while_events_keep_running) {
   Publish("stall.bin", RandomBytes(100 * 1024));
-  server_.InjectFault("stall.bin", Fault::Stall, 1000);
   session_.SetStallTimeout(std::chrono::seconds(1));
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_APP_ERROR(Copy("stall.bin", Local()), kDownloadFailed,
-                   "Cannot download " + Url("stall.bin") + ": no data for 1 second");
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::seconds(1));
-  EXPECT_LT(elapsed, std::chrono::seconds(4));
-  // The window got its events at a steady pace the whole second, not once per chunk.
-  EXPECT_GE(host_.do_events_count, 10);
-  EXPECT_FALSE(fs::exists(Local()));
-  EXPECT_FALSE(host_.status.data_visible);
+  for (const long long sent_before_stall : {0, 1000}) {
+    SCOPED_TRACE(sent_before_stall);
+    server_.InjectFault("stall.bin", Fault::Stall, sent_before_stall);
+    host_ = RecordingHost();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_APP_ERROR(Copy("stall.bin", Local()), kDownloadFailed,
+                     "Cannot download " + Url("stall.bin") + ": no data for 1 second");
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::seconds(1));
+    EXPECT_LT(elapsed, std::chrono::seconds(4));
+    // The window got its events at a steady pace the whole second, not once per chunk.
+    EXPECT_GE(host_.do_events_count, 10);
+    // While nothing has arrived, the indicator still blinks with every wait.
+    if (sent_before_stall == 0) {
+      EXPECT_GE(host_.status.flash_count, 10);
+    }
+    EXPECT_FALSE(fs::exists(Local()));
+    EXPECT_FALSE(host_.status.data_visible);
+  }
 }
 
 TEST_F(CopyUrlToFile, slow_trickle_under_the_stall_timeout_completes) {
@@ -300,7 +308,10 @@ TEST_F(CopyUrlToFile, failed_transfer_does_not_spoil_the_next_one) {
 }
 
 TEST_F(CopyUrlToFile, write_failure_is_a_file_error_and_removes_the_partial_file) {
-  Publish("big.bin", RandomBytes(512 * 1024));
+  // Large enough to fail while data still arrives, and small enough to fail only when the
+  // file is closed and its buffer written out.
+  Publish("big.bin", RandomBytes(1024 * 1024));
+  Publish("medium.bin", RandomBytes(100 * 1024));
   // A file size limit makes the disk refuse the data part-way, as a full disk would.
   const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit previous{};
@@ -308,16 +319,19 @@ TEST_F(CopyUrlToFile, write_failure_is_a_file_error_and_removes_the_partial_file
   rlimit small = previous;
   small.rlim_cur = 64 * 1024;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  try {
-    Copy("big.bin", Local());
-    ADD_FAILURE() << "expected a file error";
-  } catch (const AppError& error) {
-    EXPECT_EQ(error.Number(), error_number::kPathFileAccess);
-    EXPECT_NE(error.Description().find(Local()), std::string::npos) << error.Description();
+  for (const std::string path : {"big.bin", "medium.bin"}) {
+    SCOPED_TRACE(path);
+    try {
+      Copy(path, Local(path));
+      ADD_FAILURE() << "expected a file error";
+    } catch (const AppError& error) {
+      EXPECT_EQ(error.Number(), error_number::kPathFileAccess);
+      EXPECT_NE(error.Description().find(Local(path)), std::string::npos) << error.Description();
+    }
+    EXPECT_FALSE(fs::exists(Local(path)));
   }
   ::setrlimit(RLIMIT_FSIZE, &previous);
   std::signal(SIGXFSZ, previous_handler);
-  EXPECT_FALSE(fs::exists(Local()));
 }
 
 TEST_F(CopyUrlToFile, free_function_copies_in_a_session_of_its_own) {
