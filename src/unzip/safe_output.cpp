@@ -121,9 +121,10 @@ int PendingFile::Create(int folder_fd) {
   folder_fd_ = folder_fd;
   // O_EXCL picks a free name; the previous member's temporary file is gone by now, so the
   // first try nearly always succeeds.
+  // Fixed once per process; O_EXCL, not the process id, is what makes the name safe.
+  static const std::string prefix = ".halyard-unzip-" + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    std::string name =
-        ".halyard-unzip-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".part";
+    std::string name = prefix + std::to_string(attempt) + ".part";
     const int fd = ::openat(folder_fd, name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "unzip/archive_source.h"
 #include "unzip/safe_output.h"
 
 namespace halyard::ziplib {
@@ -174,7 +175,7 @@ std::int32_t Run::Execute() {
   int error = 0;
   // ZIP_CHECKCONS compares every local header with the central directory, so damage shows up
   // before anything is written.
-  archive_.reset(zip_open(zip_file, ZIP_RDONLY | ZIP_CHECKCONS, &error));
+  archive_.reset(OpenArchive(zip_file, ZIP_RDONLY | ZIP_CHECKCONS, error));
   if (!archive_) {
     zip_error_t details;
     zip_error_init_with_code(&details, error);

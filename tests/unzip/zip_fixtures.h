@@ -24,18 +24,19 @@ inline void RunZip(const std::filesystem::path& folder, const std::string& argum
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-struct MemberSpec {
+struct ArchiveMember {
   std::string name{};
   std::string data{};
   unsigned unix_mode = 0100644;
   zip_uint16_t dos_time = 0;  // 0: leave libzip's time
   zip_uint16_t dos_date = 0;
+  zip_int32_t compression = ZIP_CM_DEFAULT;
   zip_uint16_t encryption = ZIP_EM_NONE;
   std::string password{};
 };
 
 /// Writes an archive with libzip; members keep the given order, names and Unix modes.
-inline void WriteArchive(const std::string& path, const std::vector<MemberSpec>& members) {
+inline void WriteArchive(const std::string& path, const std::vector<ArchiveMember>& members) {
   int error = 0;
   zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   ASSERT_NE(archive, nullptr) << error;
@@ -54,6 +55,7 @@ inline void WriteArchive(const std::string& path, const std::vector<MemberSpec>&
                                      static_cast<zip_uint32_t>(member.unix_mode) << 16);
     if (member.dos_date != 0)
       zip_file_set_dostime(archive, at, member.dos_time, member.dos_date, 0);
+    zip_set_file_compression(archive, at, member.compression, 0);
     if (member.encryption != ZIP_EM_NONE) {
       ASSERT_EQ(zip_file_set_encryption(archive, at, member.encryption, member.password.c_str()),
                 0);

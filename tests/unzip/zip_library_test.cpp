@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <random>
+
 #include "core/text.h"
 #include "unzip/safe_output.h"
 #include "unzip/unzip.h"
@@ -51,6 +53,25 @@ TEST_F(zip_library, folder_names_are_recreated_only_when_asked) {
   EXPECT_FALSE(unzip.Unzip());
   EXPECT_EQ(FilesBelow(folder / "tree"), (Names{"a/b/c.txt", "top_file.txt"}));
   EXPECT_TRUE(fs::is_directory(folder / "tree/a/empty"));
+}
+
+// Sizes around the archive reader's 64 KiB read-ahead, stored and deflated, interleaved.
+TEST_F(zip_library, members_of_every_size_come_out_byte_for_byte) {
+  std::mt19937 random(7);
+  std::vector<testing::ArchiveMember> members;
+  for (const std::size_t size : {0, 1, 65535, 65536, 65537, 300001, 17}) {
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(random() % 7 == 0 ? random() : 'a');
+    for (const zip_int32_t method : {ZIP_CM_STORE, ZIP_CM_DEFLATE}) {
+      members.push_back({.name = std::to_string(size) + "-" + std::to_string(method),
+                         .data = data,
+                         .compression = method});
+    }
+  }
+  WriteArchive(folder / "sizes.zip", members);
+  Use("sizes.zip");
+  EXPECT_FALSE(unzip.Unzip());
+  for (const auto& member : members) EXPECT_EQ(ReadFile(Out(member.name)), member.data);
 }
 
 TEST_F(zip_library, existing_files_are_kept_unless_replacing_is_allowed_or_answered) {
