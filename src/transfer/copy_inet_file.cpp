@@ -210,8 +210,12 @@ class Transfer {
     opened_ = true;
     long code = 0;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+    // The old file goes first; a failure shows when the file is created. A folder of that
+    // name is left alone, as deleting a file never removes a folder.
     std::error_code ignored;
-    std::filesystem::remove(local_file_, ignored);  // a failure shows when the file is created
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(local_file_, ignored))) {
+      std::filesystem::remove(local_file_, ignored);
+    }
     if (code < 200 || code > 299) {
       failure_ = DownloadError(url_, StatusText(code, reason_));
       return false;

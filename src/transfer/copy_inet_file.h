@@ -21,7 +21,10 @@ class InternetSession {
 
   /// Writes the body of the URL to local_file. Raises AppError 5 for an empty argument,
   /// base+1000 naming the URL and cause for any transfer failure (the partial file is deleted),
-  /// the cancel error base+1005 when the user cancels, or the file error of local_file.
+  /// the cancel error base+1005 when the user cancels (what arrived is kept), or AppError 75
+  /// naming local_file when it cannot be created or written. A failure before the server
+  /// answers leaves an existing local_file untouched; an answer that is an HTTP error
+  /// (anything but 2xx once redirects are followed) removes it.
   void CopyURLToFile(const std::string& url, const std::string& local_file);
 
   /// How long a transfer may receive nothing before it fails (60 seconds unless changed).

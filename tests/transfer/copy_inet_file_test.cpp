@@ -131,17 +131,21 @@ TEST_F(CopyUrlToFile, empty_argument_is_invalid_and_leaves_the_file_untouched) {
   EXPECT_TRUE(server_.Requests().empty());
 }
 
-TEST_F(CopyUrlToFile, missing_local_folder_is_a_file_error_naming_the_path) {
+TEST_F(CopyUrlToFile, local_file_that_cannot_be_made_is_a_file_error_naming_the_path) {
   Publish("a.txt", "abc");
-  const std::string target = local_ / "no/such/folder/a.txt";
-  try {
-    Copy("a.txt", target);
-    FAIL() << "expected a file error";
-  } catch (const AppError& error) {
-    EXPECT_EQ(error.Number(), error_number::kPathFileAccess);
-    EXPECT_NE(error.Description().find(target), std::string::npos) << error.Description();
+  fs::create_directories(local_ / "a folder");
+  for (const std::string& target : {local_ / "no/such/folder/a.txt", local_ / "a folder"}) {
+    SCOPED_TRACE(target);
+    try {
+      Copy("a.txt", target);
+      ADD_FAILURE() << "expected a file error";
+    } catch (const AppError& error) {
+      EXPECT_EQ(error.Number(), error_number::kPathFileAccess);
+      EXPECT_NE(error.Description().find(target), std::string::npos) << error.Description();
+    }
+    EXPECT_FALSE(host_.status.data_visible);
   }
-  EXPECT_FALSE(host_.status.data_visible);
+  EXPECT_TRUE(fs::is_directory(local_ / "a folder"));
 }
 
 TEST_F(CopyUrlToFile, unreachable_server_fails_naming_the_url_and_keeps_the_old_file) {
