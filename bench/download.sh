@@ -34,10 +34,14 @@ fi
 
 port_file="$work/port"
 report="$work/time.report"
+rm -f "$port_file"  # the server's redirection may create it after the wait below starts
 "$server_program" --root "$work/site" >"$port_file" 2>"$work/server.log" &
 server=$!
 trap 'kill $server 2>/dev/null || true; rm -rf "$work/out" "$report" "$port_file" "$work"/*.list "$work"/*.curl "$work"/*.times' EXIT
-while [ ! -s "$port_file" ]; do sleep 0.1; done
+while [ ! -s "$port_file" ]; do
+  kill -0 $server 2>/dev/null || { cat "$work/server.log" >&2; exit 1; }
+  sleep 0.1
+done
 base="http://127.0.0.1:$(head -n 1 "$port_file")"
 
 # The same URLs and outputs for both programs.
@@ -51,7 +55,7 @@ done
 echo "$base/big.bin $work/out/big.bin" >"$work/big.list"
 printf 'url = "%s"\noutput = "%s"\n' "$base/big.bin" "$work/out/big.bin" >"$work/big.curl"
 
-# Prints "seconds peak-kB" of one run into an emptied folder.
+# Prints "seconds peak-kB cpu-seconds" of one run into an emptied folder.
 measure() {
   rm -rf "$work/out"; mkdir -p "$work/out"
   /usr/bin/time -v "$@" >/dev/null 2>"$report" || { cat "$report" >&2; exit 1; }
@@ -61,7 +65,9 @@ measure() {
       for (i = 1; i <= n; i++) wall = wall * 60 + part[i]
     }
     /Maximum resident set size/ { rss = $2 }
-    END { printf "%.2f %d\n", wall, rss }' "$report"
+    /User time \(seconds\)/ { cpu += $2 }
+    /System time \(seconds\)/ { cpu += $2 }
+    END { printf "%.2f %d %.2f\n", wall, rss, cpu }' "$report"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -81,15 +87,21 @@ for set in small big; do
   done
   curl_time=$(cut -d' ' -f1 "$work/curl.times" | median)
   ours_time=$(cut -d' ' -f1 "$work/ours.times" | median)
-  # The best round shows the programs' own cost when other work shares the machine.
+  # The best round and the CPU time show the programs' own cost when other work shares the
+  # machine; the wall-clock median is what a user would see.
   curl_best=$(cut -d' ' -f1 "$work/curl.times" | sort -n | head -1)
   ours_best=$(cut -d' ' -f1 "$work/ours.times" | sort -n | head -1)
+  curl_cpu=$(cut -d' ' -f3 "$work/curl.times" | median)
+  ours_cpu=$(cut -d' ' -f3 "$work/ours.times" | median)
   curl_rss=$(cut -d' ' -f2 "$work/curl.times" | sort -n | tail -1)
   ours_rss=$(cut -d' ' -f2 "$work/ours.times" | sort -n | tail -1)
-  awk -v s="$set" -v ct="$curl_time" -v ot="$ours_time" -v cb="$curl_best" -v ob="$ours_best" \
-      -v cr="$curl_rss" -v or="$ours_rss" -v n="$rounds" 'BEGIN {
-    printf "%-5s curl -K %6.2f s (best %.2f) %5.1f MB | CopyURLToFile %6.2f s (best %.2f) %5.1f MB | ratio %.2fx, best %.2fx (median of %d, peak RSS)\n",
-      s, ct, cb, cr / 1024, ot, ob, or / 1024, (ct > 0 ? ot / ct : 0), (cb > 0 ? ob / cb : 0), n }'
+  awk -v s="$set" -v n="$rounds" \
+      -v ct="$curl_time" -v cb="$curl_best" -v cc="$curl_cpu" -v cr="$curl_rss" \
+      -v ot="$ours_time" -v ob="$ours_best" -v oc="$ours_cpu" -v or="$ours_rss" 'BEGIN {
+    printf "%-5s curl -K       wall %5.2f s (best %5.2f)  cpu %5.2f s  peak %5.1f MB\n", s, ct, cb, cc, cr / 1024
+    printf "%-5s CopyURLToFile wall %5.2f s (best %5.2f)  cpu %5.2f s  peak %5.1f MB\n", s, ot, ob, oc, or / 1024
+    printf "%-5s ratio         wall %.2fx (best %.2fx)  cpu %.2fx   (medians of %d rounds)\n", s,
+      (ct > 0 ? ot / ct : 0), (cb > 0 ? ob / cb : 0), (cc > 0 ? oc / cc : 0), n }'
 done
 kill $server; wait $server 2>/dev/null || true
 echo "server: $(tail -n 1 "$work/server.log")"

@@ -31,8 +31,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunk = 4096;  // the unit of the data indicator's blinking
-constexpr long kReceiveBuffer = 128 * 1024;
-constexpr std::size_t kWriteBuffer = 256 * 1024;
+// Measured against larger sizes: buffers that stay in the processor's cache copy fastest
+// when other programs share the machine.
+constexpr long kReceiveBuffer = 64 * 1024;
+constexpr std::size_t kWriteBuffer = 128 * 1024;
 constexpr int kPollMilliseconds = 40;  // the longest the window goes without its events
 constexpr long kMaxRedirects = 10;
 
