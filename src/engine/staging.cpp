@@ -1,16 +1,10 @@
 // Staging and installation: the staging folders, unpacking zipped downloads, installing the
 // staged files atomically, removing the staging folders and running the marked programs.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <set>
 
 #include "core/app_error.h"
 #include "core/error_numbers.h"
+#include "engine/file_install.h"
 #include "engine/file_record.h"
 #include "engine/updater.h"
 #include "platform/process.h"
@@ -23,164 +17,6 @@ namespace {
 constexpr const char* kTempFolderName = "/Temp";
 // One letter case for the scratch folder wherever it is named.
 constexpr const char* kScratchFolderName = "/Temp/Unzipped";
-constexpr mode_t kPermissionBits = 07777;
-constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
-
-[[noreturn]] void ThrowSystemError(std::int32_t number, const std::string& what, int error) {
-  throw AppError(number, "Updater", what + ": " + std::strerror(error));
-}
-
-// Owns a file descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int handle) : handle_(handle) {}
-  ~Descriptor() {
-    if (handle_ >= 0) close(handle_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return handle_; }
-  bool IsOpen() const { return handle_ >= 0; }
-  /// Closes now so that a failing close is seen; returns the errno or 0.
-  int Close() {
-    const int result = close(handle_);
-    handle_ = -1;
-    return result == 0 ? 0 : errno;
-  }
-
- private:
-  int handle_;
-};
-
-// Removes a half-written temporary file unless it has been renamed into place.
-class TemporaryName {
- public:
-  explicit TemporaryName(std::string path) : path_(std::move(path)) {}
-  ~TemporaryName() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  TemporaryName(const TemporaryName&) = delete;
-  TemporaryName& operator=(const TemporaryName&) = delete;
-  const std::string& Path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-std::string FileNameOf(const std::string& path) {
-  const std::size_t separator = path.rfind('/');
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
-std::string FolderPartOf(const std::string& path) {
-  const std::size_t separator = path.rfind('/');
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? "/" : path.substr(0, separator);
-}
-
-// The permission bits the installed file gets: those of the file it replaces (an executable
-// stays executable), else those of the staged file; execute bits the staged file carries (from
-// its archive) are kept, and a file to be run gets them wherever it can be read.
-mode_t InstalledMode(const std::string& destination, mode_t staged_mode, bool execute) {
-  struct stat current {};
-  mode_t mode = staged_mode & kPermissionBits;
-  if (stat(destination.c_str(), &current) == 0 && S_ISREG(current.st_mode)) {
-    mode = (current.st_mode & kPermissionBits) | (staged_mode & kExecuteBits);
-  }
-  if (execute) {
-    mode |= S_IXUSR;
-    if (mode & S_IRGRP) mode |= S_IXGRP;
-    if (mode & S_IROTH) mode |= S_IXOTH;
-  }
-  return mode;
-}
-
-void CopyContents(int source, int target, const std::string& source_path) {
-  std::array<char, 1 << 16> buffer;
-  for (;;) {
-    const ssize_t count = read(source, buffer.data(), buffer.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0)
-      ThrowSystemError(error_number::kReplacingFiles, "Cannot read " + source_path, errno);
-    if (count == 0) return;
-    for (ssize_t written = 0; written < count;) {
-      const ssize_t step = write(target, buffer.data() + written, count - written);
-      if (step < 0 && errno == EINTR) continue;
-      if (step < 0) ThrowSystemError(error_number::kReplacingFiles, "Cannot write", errno);
-      written += step;
-    }
-  }
-}
-
-// Installs through a temporary file in the destination folder, for a staging folder on
-// another file system.
-void CopyIntoPlace(const std::string& staged, const std::string& destination, mode_t mode) {
-  Descriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.IsOpen())
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot open " + staged, errno);
-  TemporaryName temporary(FolderPartOf(destination) + "/." + FileNameOf(destination) +
-                          ".halyard-new");
-  Descriptor target(open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!target.IsOpen()) {
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot create " + temporary.Path(), errno);
-  }
-  CopyContents(source.Get(), target.Get(), staged);
-  if (fchmod(target.Get(), mode) != 0 || fsync(target.Get()) != 0) {
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot write " + temporary.Path(), errno);
-  }
-  if (const int error = target.Close(); error != 0) {
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot write " + temporary.Path(), error);
-  }
-  if (rename(temporary.Path().c_str(), destination.c_str()) != 0) {
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot replace " + destination, errno);
-  }
-  temporary.Release();
-}
-
-// Puts one staged file over its destination so that the destination is at every moment either
-// the complete old or the complete new file: the new content is made durable under another
-// name first, and a rename (atomic within a file system) swaps it in.
-void InstallFile(const std::string& staged, const std::string& destination, bool execute) {
-  Descriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.IsOpen())
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot open " + staged, errno);
-  struct stat staged_status {};
-  if (fstat(source.Get(), &staged_status) != 0 || !S_ISREG(staged_status.st_mode)) {
-    throw AppError(error_number::kReplacingFiles, "Updater", "Not a staged file: " + staged);
-  }
-  const mode_t mode = InstalledMode(destination, staged_status.st_mode, execute);
-  if (fchmod(source.Get(), mode) != 0 || fsync(source.Get()) != 0) {
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot prepare " + staged, errno);
-  }
-  source.Close();
-  // Staged files normally lie on the destination's file system: then the staged file itself
-  // is renamed into place and nothing is copied twice.
-  if (rename(staged.c_str(), destination.c_str()) == 0) return;
-  if (errno != EXDEV) {
-    ThrowSystemError(error_number::kReplacingFiles, "Cannot replace " + destination, errno);
-  }
-  CopyIntoPlace(staged, destination, mode);
-}
-
-// Makes the renames of a folder durable; a folder that cannot be synced loses only that.
-void SyncFolder(const std::string& folder) {
-  Descriptor handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (handle.IsOpen()) fsync(handle.Get());
-}
-
-void DeleteFile(const std::string& path) {
-  if (unlink(path.c_str()) != 0) {
-    ThrowSystemError(error_number::kPathFileAccess, "Cannot delete " + path, errno);
-  }
-}
-
-void RemoveFolder(const std::string& path) {
-  if (rmdir(path.c_str()) != 0) {
-    ThrowSystemError(error_number::kPathFileAccess, "Cannot remove folder " + path, errno);
-  }
-}
-
 void DeleteListedFiles(const std::string& folder) {
   for (const std::string& name : ListFiles(folder)) {
     if (!name.empty()) DeleteFile(folder + name);
@@ -219,16 +55,13 @@ bool clsFile::UnCompress() {
     }
   }
   const std::string unpacked = scratch + name;
-  struct stat unpacked_status {};
-  if (stat(unpacked.c_str(), &unpacked_status) != 0 || !S_ISREG(unpacked_status.st_mode)) {
+  if (!IsRegularFile(unpacked)) {
     throw AppError(error_number::kFileNotFound, "Updater",
                    "File not found: " + unpacked + " (first entry of " + archive + ")");
   }
   // Both lie in the staging folder, so the rename replaces the archive and keeps the mode the
   // entry was unpacked with.
-  if (rename(unpacked.c_str(), archive.c_str()) != 0) {
-    ThrowSystemError(error_number::kPathFileAccess, "Cannot replace " + archive, errno);
-  }
+  MoveFile(unpacked, archive);
   return false;
 }
 
@@ -242,13 +75,13 @@ std::string clsUpdater::ScratchFolder() const {
 
 void clsUpdater::CreateTempFolders() {
   // Failures are not reported here: a later step that needs the folder fails instead.
-  mkdir((settings_.ProgramFolder + kTempFolderName).c_str(), 0755);
-  mkdir((settings_.ProgramFolder + kScratchFolderName).c_str(), 0755);
+  MakeFolder(settings_.ProgramFolder + kTempFolderName);
+  MakeFolder(settings_.ProgramFolder + kScratchFolderName);
 }
 
 void clsUpdater::MakeDirectory(std::string& directory_name) {
   (void)directory_name;
-  mkdir(TempFolder().c_str(), 0755);
+  MakeFolder(TempFolder());
 }
 
 void clsUpdater::DecompressFiles() {
