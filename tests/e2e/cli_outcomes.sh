@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# halyard-cli end to end: settings from updater.ini, status lines, "Tollgate:" messages, the exit
+# code of every outcome, and Ctrl+C (SIGINT) as the Cancel button.
+# Usage: cli_outcomes.sh HALYARD_CLI FIXTURE_SERVER
+set -euo pipefail
+
+cli=$1
+server=$2
+work=$(mktemp -d /tmp/halyard-cli-XXXXXX)
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+check() {  # description, then a test command
+  local description=$1
+  shift
+  if "$@"; then echo "ok: $description"; else echo "FAILED: $description"; failures=$((failures + 1)); fi
+}
+
+mkdir -p "$work/site/acme/app/files" "$work/program" "$work/registry"
+printf 'new a' > "$work/site/acme/app/files/a.txt"
+head -c 300000 /dev/urandom > "$work/site/acme/app/files/big.bin"
+printf 'REGEDIT4\r\n' > "$work/site/acme/app/Registry.txt"
+list() { { printf 'File Changes:\r\n'; printf '%s\r\n' "$@"; } > "$work/site/acme/app/FileChanges.txt"; }
+
+start_server() {  # extra fault options
+  if [ -n "$server_pid" ]; then kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; fi
+  : > "$work/server.out"
+  "$server" --root "$work/site" "$@" > "$work/server.out" 2> /dev/null &
+  server_pid=$!
+  for _ in $(seq 1 100); do [ -s "$work/server.out" ] && break; sleep 0.05; done
+  port=$(head -n 1 "$work/server.out")
+  printf '[Updater]\r\nServerName=127.0.0.1:%s\r\nServerPath=acme/app\r\n[Platform]\r\nRegistryFolder=%s\r\n' \
+    "$port" "$work/registry" > "$work/program/updater.ini"
+}
+
+run() {  # runs the update on the program folder; sets code, out and err
+  code=0
+  "$cli" --folder "$work/program" --stall-timeout 2 "$@" > "$work/out" 2> "$work/err" || code=$?
+}
+
+start_server
+list '2024-02-01 12:00:00,files/a.txt'
+run
+check "success exits 0" [ "$code" -eq 0 ]
+check "update root comes from updater.ini" [ "$(cat "$work/program/a.txt")" = "new a" ]
+check "status lines go to stdout" grep -qx "Retrieving a.txt" "$work/out"
+check "no message on success" bash -c "! grep -q Tollgate '$work/err'"
+
+run
+check "nothing newer exits 0" [ "$code" -eq 0 ]
+check "nothing newer fetches nothing" bash -c "! grep -q '^Retrieving a.txt' '$work/out'"
+
+list '2024-02-01 12:00:00,files/missing.txt'
+run
+check "transfer failure exits 3" [ "$code" -eq 3 ]
+check "transfer failure shows two messages" [ "$(grep -c '^Tollgate: ' "$work/err")" -eq 2 ]
+check "second message is the transfer message" \
+  grep -qx "Tollgate: An error occured transfering files from the Web" "$work/err"
+
+printf 'no header\r\n' > "$work/site/acme/app/FileChanges.txt"
+run
+check "missing header exits 1" [ "$code" -eq 1 ]
+check "missing header message" grep -qx "Tollgate: Error downloading File List " "$work/err"
+
+list '2024-02-01 12:00:00,files/a.txt'
+run --root "http://127.0.0.1:$port/elsewhere/"
+check "--root overrides updater.ini" [ "$code" -eq 1 ]
+check "--root is where the list is fetched" grep -qx "Tollgate: Error downloading File List " "$work/err"
+
+# Ctrl+C while a file trickles in: the run stops as if Cancel had been pressed.
+start_server --fault /acme/app/files/big.bin=trickle:5
+list '2024-03-01 12:00:00,files/big.bin'
+"$cli" --folder "$work/program" > "$work/out" 2> "$work/err" &
+pid=$!
+for _ in $(seq 1 200); do grep -q '^Retrieving big.bin' "$work/out" && break; sleep 0.05; done
+sleep 0.3
+kill -INT "$pid"
+code=0
+wait "$pid" || code=$?
+check "Ctrl+C during a transfer exits 2" [ "$code" -eq 2 ]
+check "cancelled run installs nothing" [ ! -e "$work/program/big.bin" ]
+check "cancelled run removes the staging folder" [ ! -e "$work/program/Temp" ]
+check "cancel shows no Tollgate message" bash -c "! grep -q Tollgate '$work/err'"
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "all checks passed"
