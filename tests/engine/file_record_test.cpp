@@ -63,15 +63,6 @@ TEST(file_record_test, direct_assignment_overrides_derived_fields_until_path_is_
   EXPECT_EQ(record.FullLocalPath(), "/opt/app/bin/b.txt");
 }
 
-TEST(file_record_test, new_record_has_empty_defaults) {
-  const clsFile record(kFolders);
-  EXPECT_FALSE(record.Execute() || record.Downloaded() || record.ZipFile() || record.ReplaceFile());
-  EXPECT_TRUE(record.WebVersionDate().IsZero());
-  EXPECT_TRUE(record.LocalVersionDate().IsZero());
-  EXPECT_EQ(record.Status(), nullptr);
-  EXPECT_TRUE(record.Key().empty());
-}
-
 TEST(file_record_test, accepts_paths_that_stay_in_their_base_folder) {
   for (const char* path : {"/bin/tool.exe", "readme.txt", "x/a/b/c.txt", "/WINDOWS/x.dll",
                            "/a..b/c.txt", "/bin/.hidden", "/a//b.txt", "/C/x.txt"}) {

@@ -266,17 +266,5 @@ TEST_F(updater_test, second_run_on_a_busy_program_folder_touches_nothing) {
   EXPECT_EQ(host_.status.show_count, 0);
 }
 
-TEST_F(updater_test, one_updater_object_serves_one_run) {
-  Publish("files/a.txt", "a");
-  PublishChangeList({std::string(kOldText) + ",files/a.txt"});
-  clsUpdater updater(settings_, host_);
-  updater.SetUpdaterRoot(server_.BaseUrl() + "app/");
-  EXPECT_EQ(updater.Update("FileChanges.txt"), kUpdateSucceeded);
-  // The records of the first run stay, so the same keys come again.
-  EXPECT_EQ(updater.Update("FileChanges.txt"), kUpdateFailed);
-  ASSERT_EQ(host_.messages.size(), 1u);
-  EXPECT_EQ(host_.messages[0].rfind("Error: ", 0), 0u);
-}
-
 }  // namespace
 }  // namespace halyard
