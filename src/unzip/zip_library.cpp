@@ -173,8 +173,8 @@ class Run {
 std::int32_t Run::Execute() {
   const char* zip_file = options_.zip_file != nullptr ? options_.zip_file : "";
   int error = 0;
-  // ZIP_CHECKCONS compares every local header with the central directory, so damage shows up
-  // before anything is written.
+  // ZIP_CHECKCONS: stricter consistency checks when opening, so more damage is found before
+  // anything is written.
   archive_.reset(OpenArchive(zip_file, ZIP_RDONLY | ZIP_CHECKCONS, error));
   if (!archive_) {
     zip_error_t details;
