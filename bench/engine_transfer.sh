@@ -63,6 +63,9 @@ seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e
 run_curl() {  # name count -> wall seconds
   rm -rf "$work/curl-out" && mkdir -p "$work/curl-out"
   curl_config "$1" "$2" "$work/curl-out" > "$work/curl.cfg"
+  # Each program starts without the other's writes still pending: halyard-cli flushes its
+  # staged files and would otherwise wait for curl's data as well.
+  sync
   local start end
   start=$(date +%s%N)
   curl -s -f -K "$work/curl.cfg"
@@ -72,6 +75,7 @@ run_curl() {  # name count -> wall seconds
 
 run_halyard() {  # name -> "wall_seconds peak_kb"
   rm -rf "$work/program" && mkdir -p "$work/program"
+  sync
   /usr/bin/time -f '%e %M' -o "$work/time.out" \
     "$cli" --folder "$work/program" --root "$base/$1/" > /dev/null 2> "$work/cli.err" ||
     { echo "halyard-cli failed:" >&2; cat "$work/cli.err" >&2; exit 1; }

@@ -6,14 +6,26 @@
 
 namespace halyard {
 
-/// Replaces destination by the staged file so that destination is at every moment either its
-/// complete old or its complete new content: the new content is flushed to disk under another
-/// name (the staged file itself, or a temporary file beside destination when the staging folder
-/// lies on another file system) and renamed over destination. The installed file keeps the
-/// permission bits of the file it replaces (else the staged file's), keeps execute bits the
-/// staged file carries, and gets execute bits when execute is set. Throws AppError base+1004
-/// naming the path; a temporary file is removed on failure.
-void InstallFile(const std::string& staged, const std::string& destination, bool execute);
+// Installing is three steps so that one flush covers every staged file:
+// PrepareStagedFile for each file, FlushStagedFiles once, then InstallFile for each file.
+// Each destination is at every moment either its complete old or its complete new content,
+// whatever happens in between (a crash, a kill, a full disk).
+
+/// Gives the staged file the permission bits it is installed with: those of the file it
+/// replaces (an executable stays executable), else its own; execute bits it carries (from its
+/// archive) are kept, and execute adds them wherever the file can be read. Throws AppError
+/// base+1004 naming the path.
+void PrepareStagedFile(const std::string& staged, const std::string& destination, bool execute);
+/// Writes every prepared file in the staging folder's file system to disk. Throws base+1004.
+void FlushStagedFiles(const std::string& staging_folder);
+/// Renames the prepared, flushed staged file over destination. When the staging folder lies
+/// on another file system, the content is copied to a temporary name beside destination,
+/// flushed and renamed over it; the temporary file is removed on failure. Throws base+1004
+/// naming the path.
+void InstallFile(const std::string& staged, const std::string& destination);
+/// Asks the system to start writing the file's data to disk now, without waiting for it, so
+/// that a later flush has little left to do. Failures are passed over.
+void StartWriteback(const std::string& path);
 /// Makes the renames in a folder durable; a folder that cannot be synced is passed over.
 void SyncFolder(const std::string& folder);
 /// The folder part of a path without its trailing separator ("." for a bare name).

@@ -125,32 +125,49 @@ void CopyIntoPlace(const std::string& staged, const std::string& destination, mo
 
 }  // namespace
 
-// Puts one staged file over its destination so that the destination is at every moment either
-// the complete old or the complete new file: the new content is made durable under another
-// name first, and a rename (atomic within a file system) swaps it in.
-void InstallFile(const std::string& staged, const std::string& destination, bool execute) {
+void PrepareStagedFile(const std::string& staged, const std::string& destination, bool execute) {
   Descriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.IsOpen())
+  if (!source.IsOpen()) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot open " + staged, errno);
+  }
   struct stat staged_status {};
   if (fstat(source.Get(), &staged_status) != 0 || !S_ISREG(staged_status.st_mode)) {
     throw AppError(error_number::kReplacingFiles, "Updater", "Not a staged file: " + staged);
   }
-  const mode_t mode = InstalledMode(destination, staged_status.st_mode, execute);
-  if (fchmod(source.Get(), mode) != 0 || fsync(source.Get()) != 0) {
+  if (fchmod(source.Get(), InstalledMode(destination, staged_status.st_mode, execute)) != 0) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot prepare " + staged, errno);
   }
-  source.Close();
+  // Writing starts now, so that the flush of all staged files finds little left to do.
+  sync_file_range(source.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+void FlushStagedFiles(const std::string& staging_folder) {
+  Descriptor folder(open(staging_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // One flush of the file system costs one journal commit; a flush per file costs one each.
+  if (!folder.IsOpen() || syncfs(folder.Get()) != 0) {
+    ThrowSystemError(error_number::kReplacingFiles, "Cannot flush " + staging_folder, errno);
+  }
+}
+
+void InstallFile(const std::string& staged, const std::string& destination) {
   // Staged files normally lie on the destination's file system: then the staged file itself
-  // is renamed into place and nothing is copied twice.
+  // is renamed into place (atomically) and nothing is copied twice.
   if (rename(staged.c_str(), destination.c_str()) == 0) return;
   if (errno != EXDEV) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot replace " + destination, errno);
   }
-  CopyIntoPlace(staged, destination, mode);
+  struct stat staged_status {};
+  if (stat(staged.c_str(), &staged_status) != 0) {
+    ThrowSystemError(error_number::kReplacingFiles, "Cannot open " + staged, errno);
+  }
+  CopyIntoPlace(staged, destination, staged_status.st_mode & kPermissionBits);
 }
 
-// Makes the renames of a folder durable; a folder that cannot be synced loses only that.
+void StartWriteback(const std::string& path) {
+  Descriptor handle(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (handle.IsOpen()) sync_file_range(handle.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void SyncFolder(const std::string& folder) {
   Descriptor handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (handle.IsOpen()) fsync(handle.Get());

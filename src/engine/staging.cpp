@@ -99,9 +99,16 @@ void clsUpdater::MoveTempFiles() {
   try {
     for (const auto& record : files_) {
       if (!record->ReplaceFile()) continue;
-      CreateFolderPath(record->LocalPath());
-      touched_folders.insert(FolderPartOf(record->FullLocalPath()));
-      InstallFile(TempFolder() + record->Key(), record->FullLocalPath(), record->Execute());
+      PrepareStagedFile(TempFolder() + record->Key(), record->FullLocalPath(), record->Execute());
+    }
+    FlushStagedFiles(TempFolder());
+    for (const auto& record : files_) {
+      if (!record->ReplaceFile()) continue;
+      // Each destination folder is made once per run, not once per file.
+      if (touched_folders.insert(FolderPartOf(record->FullLocalPath())).second) {
+        CreateFolderPath(record->LocalPath());
+      }
+      InstallFile(TempFolder() + record->Key(), record->FullLocalPath());
     }
   } catch (const std::exception&) {
     for (const std::string& folder : touched_folders) SyncFolder(folder);

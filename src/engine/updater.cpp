@@ -2,8 +2,11 @@
 // mapping of every failure to its message box and result code.
 #include "engine/updater.h"
 
+#include <cstdlib>
+
 #include "core/app_error.h"
 #include "core/error_numbers.h"
+#include "engine/file_install.h"
 #include "engine/program_folder_lock.h"
 #include "engine/registry.h"
 #include "engine/registry_list.h"
@@ -16,6 +19,9 @@ namespace {
 
 constexpr const char* kFileListCopy = "/TempFileChanges.txt";
 constexpr const char* kRegistryList = "Registry.txt";
+
+// How much of a staged download may arrive before the system is asked to write it out.
+constexpr long long kWriteBehindStep = 8 << 20;
 
 // Drops the run's internet session however the run ends.
 class SessionScope {
@@ -31,7 +37,49 @@ class SessionScope {
 
 }  // namespace
 
-clsUpdater::clsUpdater(Settings& settings, Host& host) : settings_(settings), host_(host) {}
+// The host the downloads talk to: everything goes on to the real host. While a file is being
+// staged it also has the data received so far written out every few megabytes, so that the
+// flush that makes staged files survive a crash overlaps the download instead of following it.
+class clsUpdater::TransferHost : public Host, private StatusWindow {
+ public:
+  explicit TransferHost(Host& host) : host_(host) {}
+
+  /// The staged file the next transfer writes; empty for none.
+  void Track(std::string path) {
+    path_ = std::move(path);
+    written_ = 0;
+  }
+
+  void ShowMessage(const std::string& text) override { host_.ShowMessage(text); }
+  StatusWindow& Status() override { return *this; }
+  void DoEvents() override { host_.DoEvents(); }
+  [[noreturn]] void EndProgram() override {
+    host_.EndProgram();
+    std::abort();  // not reached: the real host ends the program or throws
+  }
+
+ private:
+  void Show() override { host_.Status().Show(); }
+  void Unload() override { host_.Status().Unload(); }
+  void WriteLine(const std::string& line) override { host_.Status().WriteLine(line); }
+  void TurnOnData() override { host_.Status().TurnOnData(); }
+  void TurnOffData() override { host_.Status().TurnOffData(); }
+  void FlashData() override { host_.Status().FlashData(); }
+  void SetCancelEnabled(bool enabled) override { host_.Status().SetCancelEnabled(enabled); }
+  void ReportTransfer(long long received, long long total) override {
+    host_.Status().ReportTransfer(received, total);
+    if (path_.empty() || received - written_ < kWriteBehindStep) return;
+    StartWriteback(path_);
+    written_ = received;
+  }
+
+  Host& host_;
+  std::string path_;
+  long long written_ = 0;
+};
+
+clsUpdater::clsUpdater(Settings& settings, Host& host)
+    : settings_(settings), host_(host), transfer_host_(std::make_unique<TransferHost>(host)) {}
 
 clsUpdater::~clsUpdater() = default;
 
@@ -52,7 +100,7 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
 
   SessionScope session_scope(session_);
   try {
-    session_ = std::make_unique<InternetSession>(host_, settings_);
+    session_ = std::make_unique<InternetSession>(*transfer_host_, settings_);
     if (stall_timeout_) session_->SetStallTimeout(*stall_timeout_);
     RetrieveFileList();
     ParseFileList();
@@ -157,8 +205,11 @@ void clsUpdater::RetrieveFiles() {
           record->ZipFile() ? ChangeExtension(record->WebPath(), "zip", false) : record->WebPath();
       record->SetDownloaded(true);
       host_.Status().WriteLine("Retrieving " + record->Key());
+      transfer_host_->Track(staged);
       session_->CopyURLToFile(source, staged);
+      transfer_host_->Track("");
     } catch (const std::exception& error) {
+      transfer_host_->Track("");
       const auto* app_error = dynamic_cast<const AppError*>(&error);
       if (app_error != nullptr && app_error->Number() == error_number::kCancelled) {
         throw AppError(error_number::kCancelled, "", "");

@@ -75,6 +75,8 @@ class clsUpdater {
   std::string TempFolder() const;
   std::string ScratchFolder() const;
 
+  class TransferHost;
+
   Settings& settings_;
   Host& host_;
   FileCollection files_;
@@ -85,6 +87,7 @@ class clsUpdater {
   bool successful_ = false;
   bool cancel_enabled_ = false;
   std::optional<std::chrono::milliseconds> stall_timeout_;
+  std::unique_ptr<TransferHost> transfer_host_;
   std::unique_ptr<InternetSession> session_;
 };
 
