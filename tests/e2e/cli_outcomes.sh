@@ -62,6 +62,25 @@ check "transfer failure shows two messages" [ "$(grep -c '^Tollgate: ' "$work/er
 check "second message is the transfer message" \
   grep -qx "Tollgate: An error occured transfering files from the Web" "$work/err"
 
+# The registry list of a run, shown again with --print-registry.
+printf 'REGEDIT4\r\nHKEY_CURRENT_USER,Software\\Acme,Build,42\r\nHKEY_CURRENT_USER,Software\\Acme,Name,a\tb\r\n' \
+  > "$work/site/acme/app/Registry.txt"
+list '2024-02-01 12:00:00,files/a.txt'
+run
+check "registry run exits 0" [ "$code" -eq 0 ]
+printed=0
+"$cli" --folder "$work/program" --print-registry 'hkey_current_user\Software\Acme' > "$work/out" 2>&1 || printed=$?
+check "--print-registry exits 0 for a stored key" [ "$printed" -eq 0 ]
+check "--print-registry shows a DWORD" grep -q '"Build".*REG_DWORD.*42' "$work/out"
+check "--print-registry escapes a tab" grep -q '"Name".*REG_SZ.*a\\t\?.*b\|"Name".*REG_SZ.*a\\x09b' "$work/out"
+printed=0
+"$cli" --folder "$work/program" --print-registry 'HKEY_CURRENT_USER\Software\Missing' > "$work/out" 2>&1 || printed=$?
+check "--print-registry exits 1 for a missing key" [ "$printed" -eq 1 ]
+printed=0
+"$cli" --folder "$work/program" --print-registry 'HKCU\Software\Acme' > "$work/out" 2>&1 || printed=$?
+check "--print-registry refuses an unknown root" [ "$printed" -eq 64 ]
+printf 'REGEDIT4\r\n' > "$work/site/acme/app/Registry.txt"
+
 printf 'no header\r\n' > "$work/site/acme/app/FileChanges.txt"
 run
 check "missing header exits 1" [ "$code" -eq 1 ]

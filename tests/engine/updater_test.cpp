@@ -227,6 +227,67 @@ TEST_F(updater_test, registry_list_is_applied_after_installation) {
   EXPECT_EQ(value->data, std::string("\x07\0\0\0", 4));
 }
 
+TEST_F(updater_test, registry_values_are_typed_rounded_and_cut_as_listed) {
+  Publish("Registry.txt",
+          "REGEDIT4\r\n"
+          "hkey_current_user,Software\\Acme,Lower,1\r\n"
+          "HKCU,Software\\Acme,Abbreviated,1\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Blank, 42\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Hex,&H1F\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Half,2.5\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,ThreeHalves,3.5\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Empty,\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Comma,left,right\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Last,  no line end  ");
+  PublishChangeList({});
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  const RegistryStore store(registry_.Text());
+  using Stored = std::pair<std::uint32_t, std::string>;  // type and data bytes
+  const Stored none{0, "none"};
+  const auto value = [&](const std::string& name) {
+    const auto found = store.GetValue(0x80000001u, "Software\\Acme", name);
+    return found ? Stored{found->type, found->data} : none;
+  };
+  const auto dword = [](std::int32_t number) {
+    return Stored{kRegDword, std::string(reinterpret_cast<const char*>(&number), 4)};
+  };
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_EQ(value("Lower"), dword(1));
+  EXPECT_EQ(value("Abbreviated"), none);
+  EXPECT_EQ(value("Blank"), dword(42));
+  EXPECT_EQ(value("Hex"), dword(31));
+  EXPECT_EQ(value("Half"), dword(2));
+  EXPECT_EQ(value("ThreeHalves"), dword(4));
+  EXPECT_EQ(value("Empty"), (Stored{kRegSz, std::string(1, '\0')}));
+  EXPECT_EQ(value("Comma"), (Stored{kRegSz, std::string("left\0", 5)}));
+  EXPECT_EQ(value("Last"), (Stored{kRegSz, std::string("no line end\0", 12)}));
+}
+
+TEST_F(updater_test, registry_number_out_of_range_fails_after_every_file_is_installed) {
+  InstallLocal("a.txt", "old a");
+  Publish("files/a.txt", "new a");
+  Publish("files/b.txt", "new b");
+  PublishChangeList(
+      {std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",files/b.txt"});
+  Publish("Registry.txt",
+          "REGEDIT4\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Before,1\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Huge,2147483648\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,After,1\r\n");
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Error: Can not update registry"}));
+  EXPECT_EQ(LocalContent("a.txt"), "new a");
+  EXPECT_EQ(LocalContent("b.txt"), "new b");
+  const RegistryStore store(registry_.Text());
+  EXPECT_TRUE(store.GetValue(0x80000001u, "Software\\Acme", "Before").has_value());
+  EXPECT_FALSE(store.GetValue(0x80000001u, "Software\\Acme", "Huge").has_value());
+  EXPECT_FALSE(store.GetValue(0x80000001u, "Software\\Acme", "After").has_value());
+}
+
 TEST_F(updater_test, bad_registry_line_fails_the_run_after_installation) {
   Publish("files/a.txt", "new");
   PublishChangeList({std::string(kNewText) + ",files/a.txt"});

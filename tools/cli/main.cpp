@@ -4,12 +4,17 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <string>
 
 #include "console_host.h"
+#include "core/app_error.h"
+#include "core/error_numbers.h"
 #include "core/program_folder.h"
+#include "engine/registry.h"
 #include "engine/updater.h"
 #include "startup/settings.h"
 
@@ -27,7 +32,8 @@ constexpr const char* kExitCodes =
     "  1   the update failed; the reason was printed as \"Tollgate: ...\"\n"
     "  2   the update was cancelled with Ctrl+C\n"
     "  3   a file transfer failed; the installation was left unchanged\n"
-    "  64  the command line was wrong\n";
+    "  64  the command line was wrong\n"
+    "With --print-registry: 0 the key was shown, 1 it does not exist or cannot be read.\n";
 
 int ExitCodeFor(std::int16_t result) {
   switch (result) {
@@ -42,6 +48,23 @@ int ExitCodeFor(std::int16_t result) {
   }
 }
 
+// Shows the values an update stored under one key, in the registry store of the program folder.
+int PrintRegistryKey(const halyard::Settings& settings, const std::string& root_and_key) {
+  try {
+    const halyard::RegistryStore store(halyard::RegistryFolderFor(settings.ProgramFolder));
+    const auto description = halyard::DescribeRegistryKey(store, root_and_key);
+    if (!description) {
+      std::cerr << "No key " << root_and_key << " in " << store.Folder() << "\n";
+      return kExitFailed;
+    }
+    std::cout << *description;
+    return kExitSucceeded;
+  } catch (const halyard::AppError& error) {
+    std::cerr << error.Description() << "\n";
+    return error.Number() == halyard::error_number::kInvalidArgument ? kExitUsage : kExitFailed;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +76,7 @@ int main(int argc, char** argv) {
   std::string folder;
   std::string root;
   double stall_seconds = 0;
+  std::string registry_key;
   app.add_option("--folder", folder,
                  "Program folder: where updater.ini is read, the staging folders are made and "
                  "relative destinations land (default: the folder of this program)")
@@ -63,6 +87,9 @@ int main(int argc, char** argv) {
   app.add_option("--stall-timeout", stall_seconds,
                  "Seconds a transfer may receive nothing before it fails (default 60)")
       ->check(CLI::PositiveNumber);
+  app.add_option("--print-registry", registry_key,
+                 "Show the values stored under ROOT\\KEY (for example "
+                 "HKEY_CURRENT_USER\\Software\\Acme) instead of running an update");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -70,6 +97,8 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitSucceeded : kExitUsage;
   }
 
+  // Dates in the change list and numbers in the registry list follow the user's locale.
+  std::setlocale(LC_ALL, "");
   halyard::Settings& settings = halyard::GlobalSettings();
   settings.ProgramFolder = folder.empty()
                                ? halyard::ExecutableFolder()
@@ -78,6 +107,7 @@ int main(int argc, char** argv) {
     settings.ProgramFolder.pop_back();
   }
   halyard::LoadSettings(settings);
+  if (!registry_key.empty()) return PrintRegistryKey(settings, registry_key);
 
   halyard::cli::InstallInterruptHandler();
   halyard::cli::ConsoleHost host(settings, stdout, stderr, isatty(STDERR_FILENO) == 1);
