@@ -5,23 +5,15 @@
 # Usage: bench/engine_no_change.sh [build-folder] [repetitions]   (default: build/bench, 5)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/common.sh"
 build=${1:-$root/build/bench}
 repetitions=${2:-5}
 lines=32000
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALYARD_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target halyard-cli halyard-fixture-server >/dev/null
+build_targets "$build" halyard-cli halyard-fixture-server
 cli=$build/tools/cli/halyard-cli
-server=$build/tools/fixture-server/halyard-fixture-server
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/halyard-bench-XXXXXX")
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+at_exit 'rm -rf "$work"'
 
 # 32 folders of 1,000 small files, all written after the date the change list gives them.
 mkdir -p "$work/site/app" "$work/program"
@@ -38,28 +30,15 @@ awk -v n="$lines" -v list="$work/site/app/FileChanges.txt" -v paths="$work/paths
 (cd "$work/program" && xargs -a "$work/paths" touch)
 printf 'REGEDIT4\r\n' > "$work/site/app/Registry.txt"
 
-"$server" --root "$work/site" > "$work/server.out" 2> "$work/server.err" &
-server_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/server.out" ] && break; sleep 0.05; done
-base="http://127.0.0.1:$(head -n 1 "$work/server.out")"
-
-elapsed() {  # command... -> wall seconds
-  local start end
-  start=$(date +%s%N)
-  "$@"
-  end=$(date +%s%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }'
-}
+start_fixture_server "$build/tools/fixture-server/halyard-fixture-server" "$work/site" "$work"
 
 run_stat() { (cd "$work/program" && xargs -a "$work/paths" stat > /dev/null); }
 run_halyard() {
-  "$cli" --folder "$work/program" --root "$base/app/" > "$work/cli.out" 2> "$work/cli.err" ||
+  "$cli" --folder "$work/program" --root "$base_url/app/" > "$work/cli.out" 2> "$work/cli.err" ||
     { echo "halyard-cli failed:" >&2; cat "$work/cli.err" >&2; exit 1; }
   # Nothing may have been fetched: no "Replace" line.
   if grep -q "^Replace" "$work/cli.out"; then echo "halyard-cli replaced files" >&2; exit 1; fi
 }
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 run_stat  # warm the caches for both
 : > "$work/stat.times"; : > "$work/halyard.times"

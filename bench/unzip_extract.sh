@@ -6,15 +6,12 @@
 # Usage: bench/unzip_extract.sh [build-folder] [rounds]   (defaults: build/bench, 5)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/common.sh"
 build=${1:-$root/build/bench}
 rounds=${2:-5}
 work=${HALYARD_BENCH_TMP:-/tmp/halyard-unzip-bench}
 out=${HALYARD_BENCH_OUT:-$work/out}  # where both tools extract
-# An existing build folder keeps its own options; a new one is configured for release.
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALYARD_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target bench_unzip_extract >/dev/null
+build_targets "$build" bench_unzip_extract
 driver="$build/bench/bench_unzip_extract"
 mkdir -p "$work"
 
@@ -41,45 +38,22 @@ if [ ! -f "$work/small.zip" ]; then
   rm -rf "$work/small" "$work/pool"
 fi
 
-report=$(mktemp)
-trap 'rm -f "$report"; rm -rf "$out"' EXIT
-# Prints "wall-seconds peak-kB cpu-seconds" of one run into an emptied folder.
-measure() {
-  rm -rf "$out"; mkdir -p "$out"
-  /usr/bin/time -v "$@" >/dev/null 2>"$report" || { cat "$report" >&2; exit 1; }
-  awk -F': ' '
-    /Elapsed \(wall clock\) time/ {
-      n = split($2, part, ":"); wall = 0
-      for (i = 1; i <= n; i++) wall = wall * 60 + part[i]
-    }
-    /Maximum resident set size/ { rss = $2 }
-    /User time \(seconds\)/ { user = $2 }
-    /System time \(seconds\)/ { sys = $2 }
-    END { printf "%.2f %d %.2f\n", wall, rss, user + sys }' "$report"
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+at_exit 'rm -rf "$out"'
+
+# One round of each tool over the current archive, into an emptied folder.
+unzip_round() { measure_in_empty "$out" unzip -o -q "$work/$archive.zip" -d "$out" >>"$work/unzip.times"; }
+cunzip_round() { measure_in_empty "$out" "$driver" "$work/$archive.zip" "$out/" >>"$work/cunzip.times"; }
 
 for archive in big small; do
   cat "$work/$archive.zip" >/dev/null  # both tools start from a warm cache
   : >"$work/unzip.times"; : >"$work/cunzip.times"
-  round=0
-  while [ $round -lt "$rounds" ]; do
-    # Alternate the order so neither tool always follows the other's write-back.
-    if [ $((round % 2)) -eq 0 ]; then
-      measure unzip -o -q "$work/$archive.zip" -d "$out" >>"$work/unzip.times"
-      measure "$driver" "$work/$archive.zip" "$out/" >>"$work/cunzip.times"
-    else
-      measure "$driver" "$work/$archive.zip" "$out/" >>"$work/cunzip.times"
-      measure unzip -o -q "$work/$archive.zip" -d "$out" >>"$work/unzip.times"
-    fi
-    round=$((round + 1))
-  done
-  unzip_time=$(cut -d' ' -f1 "$work/unzip.times" | median)
-  cunzip_time=$(cut -d' ' -f1 "$work/cunzip.times" | median)
-  unzip_rss=$(cut -d' ' -f2 "$work/unzip.times" | sort -n | tail -1)
-  cunzip_rss=$(cut -d' ' -f2 "$work/cunzip.times" | sort -n | tail -1)
-  unzip_cpu=$(cut -d' ' -f3 "$work/unzip.times" | median)
-  cunzip_cpu=$(cut -d' ' -f3 "$work/cunzip.times" | median)
+  alternate_rounds "$rounds" unzip_round cunzip_round
+  unzip_time=$(column_median "$work/unzip.times" 1)
+  cunzip_time=$(column_median "$work/cunzip.times" 1)
+  unzip_rss=$(column_greatest "$work/unzip.times" 2)
+  cunzip_rss=$(column_greatest "$work/cunzip.times" 2)
+  unzip_cpu=$(column_median "$work/unzip.times" 3)
+  cunzip_cpu=$(column_median "$work/cunzip.times" 3)
   awk -v a="$archive" -v ut="$unzip_time" -v ct="$cunzip_time" -v ur="$unzip_rss" \
       -v cr="$cunzip_rss" -v uc="$unzip_cpu" -v cc="$cunzip_cpu" -v n="$rounds" 'BEGIN {
     printf "%-5s wall: unzip %6.2f s, cUnzip %6.2f s = %.2fx | cpu: unzip %6.2f s, cUnzip %6.2f s = %.2fx | peak RSS: unzip %.1f MB, cUnzip %.1f MB (medians of %d)\n",
