@@ -8,18 +8,14 @@
 
 #include "core/error_numbers.h"
 #include "test_support/expect_error.h"
+#include "test_support/registry_values.h"
 #include "test_support/temp_folder.h"
 
 namespace halyard {
 namespace {
 
-constexpr std::uint32_t kCurrentUser = 0x80000001u;
-
-std::string Dword(std::uint32_t number) {
-  std::string data;
-  for (int i = 0; i < 4; ++i) data += static_cast<char>((number >> (8 * i)) & 0xff);
-  return data;
-}
+using testing::Dword;
+using testing::kCurrentUser;
 
 const NumberFormat kPointFormat{".", ""};
 const NumberFormat kCommaFormat{",", "."};

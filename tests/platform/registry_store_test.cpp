@@ -13,19 +13,15 @@
 
 #include "core/error_numbers.h"
 #include "test_support/expect_error.h"
+#include "test_support/registry_values.h"
 #include "test_support/temp_folder.h"
 
 namespace halyard {
 namespace {
 
-constexpr std::uint32_t kCurrentUser = 0x80000001u;
-constexpr std::uint32_t kLocalMachine = 0x80000002u;
-
-std::string Dword(std::uint32_t number) {
-  std::string data;
-  for (int i = 0; i < 4; ++i) data += static_cast<char>((number >> (8 * i)) & 0xff);
-  return data;
-}
+using testing::Dword;
+using testing::kCurrentUser;
+using testing::kLocalMachine;
 
 std::set<std::string> FileNames(const std::filesystem::path& folder) {
   std::set<std::string> names;
