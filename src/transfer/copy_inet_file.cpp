@@ -137,8 +137,13 @@ class DataIndicator {
 /// The state of one transfer, shared with the curl callbacks.
 class Transfer {
  public:
-  Transfer(CURL* easy, std::string url, std::string local_file)
-      : easy_(easy), url_(std::move(url)), local_file_(std::move(local_file)) {}
+  /// write_buffer (kWriteBuffer bytes) belongs to the session, so that a run of many small
+  /// files does not allocate and fault in fresh memory for each one.
+  Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer)
+      : easy_(easy),
+        url_(std::move(url)),
+        local_file_(std::move(local_file)),
+        write_buffer_(write_buffer) {}
 
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
     return static_cast<Transfer*>(self)->Header(std::string_view(data, size * count));
@@ -230,8 +235,7 @@ class Transfer {
     created_ = true;
     // curl hands over at most 16 KB per call; a larger buffer saves most write calls. The C
     // library picks its own size unless it is given the memory.
-    if (!write_buffer_) write_buffer_ = std::make_unique<char[]>(kWriteBuffer);
-    std::setvbuf(file_.get(), write_buffer_.get(), _IOFBF, kWriteBuffer);
+    std::setvbuf(file_.get(), write_buffer_, _IOFBF, kWriteBuffer);
     curl_off_t length = -1;
     if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
       total_ = length;
@@ -253,7 +257,7 @@ class Transfer {
   CURL* easy_;
   std::string url_;
   std::string local_file_;
-  std::unique_ptr<char[]> write_buffer_;  // declared first: outlives the file that uses it
+  char* write_buffer_;  // declared first: outlives the file that uses it
   std::unique_ptr<std::FILE, FileCloser> file_;
   bool opened_ = false;
   bool created_ = false;
@@ -310,6 +314,7 @@ struct InternetSession::Impl {
   std::string certificate_authorities;
   curl::MultiHandle multi;
   curl::EasyHandle easy;
+  std::unique_ptr<char[]> write_buffer;  // lent to each transfer in turn
   char error_text[CURL_ERROR_SIZE] = {};
   long long flashed_chunks = 0;
   long long reported = -1;
@@ -379,7 +384,9 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
   }
   impl_->EnsureHandles();
   CURL* easy = impl_->easy.get();
-  Transfer transfer(easy, url, local_file);
+  if (!impl_->write_buffer)
+    impl_->write_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
+  Transfer transfer(easy, url, local_file, impl_->write_buffer.get());
   const std::string request_url = NormalizeUrl(url);
   impl_->error_text[0] = '\0';
   const std::string& authorities = impl_->certificate_authorities;
