@@ -137,8 +137,9 @@ void PrepareStagedFile(const std::string& staged, const std::string& destination
   if (fchmod(source.Get(), InstalledMode(destination, staged_status.st_mode, execute)) != 0) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot prepare " + staged, errno);
   }
-  // Writing starts now, so that the flush of all staged files finds little left to do.
-  sync_file_range(source.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // No early writeback per file here: for many small files one flush of the file system
+  // writes them faster than a request per file (large downloads are written behind as they
+  // arrive).
 }
 
 void FlushStagedFiles(const std::string& staging_folder) {

@@ -208,8 +208,6 @@ void clsUpdater::RetrieveFiles() {
       transfer_host_->Track(staged);
       session_->CopyURLToFile(source, staged);
       transfer_host_->Track("");
-      // The disk writes the file while the next one downloads, instead of all at the flush.
-      StartWriteback(staged);
     } catch (const std::exception& error) {
       transfer_host_->Track("");
       const auto* app_error = dynamic_cast<const AppError*>(&error);
