@@ -10,6 +10,7 @@
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "engine/file_install.h"
+#include "platform/file_descriptor.h"
 
 namespace halyard {
 namespace {
@@ -22,27 +23,6 @@ constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
 }
 
 // Owns a file descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int handle) : handle_(handle) {}
-  ~Descriptor() {
-    if (handle_ >= 0) close(handle_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return handle_; }
-  bool IsOpen() const { return handle_ >= 0; }
-  /// Closes now so that a failing close is seen; returns the errno or 0.
-  int Close() {
-    const int result = close(handle_);
-    handle_ = -1;
-    return result == 0 ? 0 : errno;
-  }
-
- private:
-  int handle_;
-};
-
 // Removes a half-written temporary file unless it has been renamed into place.
 class TemporaryName {
  public:
@@ -101,12 +81,13 @@ void CopyContents(int source, int target, const std::string& source_path) {
 // Installs through a temporary file in the destination folder, for a staging folder on
 // another file system.
 void CopyIntoPlace(const std::string& staged, const std::string& destination, mode_t mode) {
-  Descriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.IsOpen())
     ThrowSystemError(error_number::kReplacingFiles, "Cannot open " + staged, errno);
   TemporaryName temporary(FolderPartOf(destination) + "/." + FileNameOf(destination) +
                           ".halyard-new");
-  Descriptor target(open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  FileDescriptor target(
+      open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!target.IsOpen()) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot create " + temporary.Path(), errno);
   }
@@ -126,7 +107,7 @@ void CopyIntoPlace(const std::string& staged, const std::string& destination, mo
 }  // namespace
 
 void PrepareStagedFile(const std::string& staged, const std::string& destination, bool execute) {
-  Descriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor source(open(staged.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.IsOpen()) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot open " + staged, errno);
   }
@@ -143,7 +124,7 @@ void PrepareStagedFile(const std::string& staged, const std::string& destination
 }
 
 void FlushStagedFiles(const std::string& staging_folder) {
-  Descriptor folder(open(staging_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor folder(open(staging_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // One flush of the file system costs one journal commit; a flush per file costs one each.
   if (!folder.IsOpen() || syncfs(folder.Get()) != 0) {
     ThrowSystemError(error_number::kReplacingFiles, "Cannot flush " + staging_folder, errno);
@@ -165,12 +146,12 @@ void InstallFile(const std::string& staged, const std::string& destination) {
 }
 
 void StartWriteback(const std::string& path) {
-  Descriptor handle(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor handle(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (handle.IsOpen()) sync_file_range(handle.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void SyncFolder(const std::string& folder) {
-  Descriptor handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (handle.IsOpen()) fsync(handle.Get());
 }
 

@@ -15,32 +15,12 @@
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "core/text.h"
+#include "platform/file_descriptor.h"
 #include "platform/registry_file.h"
 #include "platform/registry_store.h"
 
 namespace halyard {
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int descriptor = -1) : descriptor_(descriptor) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { Close(); }
-
-  int Get() const { return descriptor_; }
-  bool IsOpen() const { return descriptor_ >= 0; }
-  /// Closes now and reports whether the close succeeded (it can report a late write error).
-  bool Close() {
-    if (descriptor_ < 0) return true;
-    const int result = ::close(descriptor_);
-    descriptor_ = -1;
-    return result == 0;
-  }
-
- private:
-  int descriptor_;
-};
 
 /// Removes a temporary file unless it has been renamed into place.
 class TemporaryFile {
@@ -252,7 +232,7 @@ bool RegistryStore::Replace(const std::string& file_path, const std::string& tex
                 ErrorText(write_fault ? ENOSPC : errno));
   }
   const bool sync_fault = fault_ == RegistryWriteFault::kSyncTemporary;
-  if (sync_fault || ::fsync(file.Get()) != 0 || !file.Close()) {
+  if (sync_fault || ::fsync(file.Get()) != 0 || file.Close() != 0) {
     return Fail("can not sync " + temporary.Path() + ": " + ErrorText(sync_fault ? EIO : errno));
   }
   const bool rename_fault = fault_ == RegistryWriteFault::kRename;

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "core/text.h"
+#include "platform/file_descriptor.h"
 
 namespace halyard {
 namespace {
@@ -35,24 +36,6 @@ constexpr std::string_view kNewFileLineEnd = "\n";
 // ---------------------------------------------------------------------------------------------
 // File access
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  /// Closes now so that a failing close (a late write error) can be seen.
-  bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
-
 enum class LoadStatus { kLoaded, kMissing, kFailed };
 
 struct FileBytes {
@@ -66,8 +49,8 @@ struct FileBytes {
 FileBytes ReadBytes(const std::string& path) {
   FileBytes result;
   if (path.empty()) return result;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.IsOpen()) {
     result.status =
         (errno == ENOENT || errno == ENOTDIR) ? LoadStatus::kMissing : LoadStatus::kFailed;
     return result;
@@ -143,8 +126,9 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, const FileByte
   for (int attempt = 0; attempt < 100; ++attempt) {
     TemporaryFile temporary(
         (folder / (stem + "-" + std::to_string((clock + attempt) & 0xFFFFFF))).string());
-    UniqueFd fd(::open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd.Valid()) {
+    FileDescriptor fd(
+        ::open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.IsOpen()) {
       if (errno == EEXIST) {
         temporary.Commit();  // not ours: leave it alone
         continue;
@@ -157,12 +141,12 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, const FileByte
       // matter; a failure leaves a file that we own, which is no loss.
       [[maybe_unused]] const int owner_kept = ::fchown(fd.Get(), original->owner, original->group);
     }
-    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || !fd.Close()) return false;
+    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || fd.Close() != 0) return false;
     if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return false;
     temporary.Commit();
     // Makes the rename itself durable; the data is already safe either way.
-    UniqueFd folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder_fd.Valid()) ::fsync(folder_fd.Get());
+    FileDescriptor folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder_fd.IsOpen()) ::fsync(folder_fd.Get());
     return true;
   }
   return false;

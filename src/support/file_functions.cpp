@@ -20,6 +20,7 @@
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
 #include "core/text.h"
+#include "platform/file_descriptor.h"
 #include "platform/process.h"
 #include "startup/ini_file.h"
 
@@ -116,22 +117,6 @@ std::optional<std::string> FindFirst(const std::string& path) {
   if (error || names.empty()) return std::nullopt;
   return pattern.folder + names.front();
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int Get() const { return descriptor_; }
-  bool IsOpen() const { return descriptor_ >= 0; }
-
- private:
-  int descriptor_;
-};
 
 std::optional<std::string> ReadBytes(const std::string& path) {
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

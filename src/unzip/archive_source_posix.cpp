@@ -20,7 +20,7 @@ constexpr std::size_t kReadAhead = 64 * 1024;
 
 class FileSource {
  public:
-  FileSource(UniqueFd file, zip_uint64_t size, std::time_t modified)
+  FileSource(FileDescriptor file, zip_uint64_t size, std::time_t modified)
       : file_(std::move(file)), size_(size), modified_(modified), cache_(kReadAhead) {
     zip_error_init(&error_);
   }
@@ -47,7 +47,7 @@ class FileSource {
     return -1;
   }
 
-  UniqueFd file_;
+  FileDescriptor file_;
   zip_uint64_t size_;
   std::time_t modified_;
   zip_uint64_t position_ = 0;
@@ -132,9 +132,9 @@ zip_int64_t FileSource::Stat(void* data, zip_uint64_t length) {
 }  // namespace
 
 zip_t* OpenArchive(const char* path, int flags, int& error_code) {
-  UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+  FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
   struct stat status {};
-  if (!file.Valid() || ::fstat(file.Get(), &status) != 0) {
+  if (!file.IsOpen() || ::fstat(file.Get(), &status) != 0) {
     error_code = errno == ENOENT ? ZIP_ER_NOENT : ZIP_ER_OPEN;
     return nullptr;
   }

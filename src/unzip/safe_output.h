@@ -3,11 +3,14 @@
 #pragma once
 
 #include <sys/types.h>
+
 #include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/file_descriptor.h"
 
 namespace halyard::ziplib {
 
@@ -25,28 +28,6 @@ std::optional<TargetPath> SafeTargetPath(std::string_view member_path, bool use_
                                          bool space_to_underscore);
 
 /// An owned file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 /// The destination folder and the folders created below it. Every folder below the destination
 /// is entered with O_NOFOLLOW, so a link planted inside cannot redirect a write outside.
 class Destination {
@@ -64,10 +45,10 @@ class Destination {
 
  private:
   std::string text_;
-  UniqueFd root_;
+  FileDescriptor root_;
   // The folder of the previous member: members of one folder usually follow each other.
   std::vector<std::string> cached_parts_;
-  UniqueFd cached_;
+  FileDescriptor cached_;
 };
 
 /// A member being written: a hidden temporary file beside the target, renamed over the target
@@ -93,7 +74,7 @@ class PendingFile {
 
   int folder_fd_ = -1;
   std::string temporary_name_;
-  UniqueFd file_;
+  FileDescriptor file_;
 };
 
 /// Rewrites line ends as CR LF while streaming: a lone CR, a lone LF and CR LF each give one

@@ -11,38 +11,26 @@
 
 namespace halyard::ziplib {
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
 int Destination::Open(const std::string& folder) {
   text_ = folder.empty() ? std::string(".") : folder;
   std::error_code ignored;  // opening below reports the real problem
   std::filesystem::create_directories(text_, ignored);
-  root_ = UniqueFd(::open(text_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return root_.Valid() ? 0 : errno;
+  root_ = FileDescriptor(::open(text_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return root_.IsOpen() ? 0 : errno;
 }
 
 int Destination::Folder(const std::vector<std::string>& folders) {
   if (folders.empty()) return root_.Get();
-  if (cached_.Valid() && folders == cached_parts_) return cached_.Get();
-  cached_ = UniqueFd();
-  UniqueFd current;
+  if (cached_.IsOpen() && folders == cached_parts_) return cached_.Get();
+  cached_ = FileDescriptor();
+  FileDescriptor current;
   for (const auto& part : folders) {
-    const int parent = current.Valid() ? current.Get() : root_.Get();
+    const int parent = current.IsOpen() ? current.Get() : root_.Get();
     if (::mkdirat(parent, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
     // O_NOFOLLOW: a link in place of a folder is refused (ELOOP), never entered.
     const int fd = ::openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
-    current = UniqueFd(fd);
+    current = FileDescriptor(fd);
   }
   cached_parts_ = folders;
   cached_ = std::move(current);
@@ -78,7 +66,7 @@ int PendingFile::Create(int folder_fd) {
     const int fd = ::openat(folder_fd, name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      file_ = UniqueFd(fd);
+      file_ = FileDescriptor(fd);
       temporary_name_ = std::move(name);
       return 0;
     }
@@ -114,7 +102,7 @@ int PendingFile::Commit(const std::string& name, std::optional<mode_t> mode, std
 }
 
 void PendingFile::Discard() noexcept {
-  file_ = UniqueFd();
+  file_ = FileDescriptor();
   if (!temporary_name_.empty()) ::unlinkat(folder_fd_, temporary_name_.c_str(), 0);
   temporary_name_.clear();
 }
