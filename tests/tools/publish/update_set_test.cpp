@@ -110,7 +110,10 @@ TEST_F(UpdateSetTest, refuses_what_the_updater_would_reject_or_misread_naming_th
   for (const RefusalCase& test : cases) {
     SCOPED_TRACE(test.name);
     const Plan plan = PlanUpdateSet(Files(test.files), test.options);
-    ASSERT_EQ(plan.refusals.size(), 1u) << Joined(plan.refusals);
+    if (plan.refusals.size() != 1) {
+      ADD_FAILURE() << plan.refusals.size() << " refusals:\n" << Joined(plan.refusals);
+      continue;
+    }
     for (const std::string& part : test.expected) {
       EXPECT_NE(plan.refusals[0].find(part), std::string::npos)
           << "'" << part << "' missing from: " << plan.refusals[0];
