@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The demo: publishes a small update set on the bundled server (127.0.0.1), then runs
-# halyard-cli on a fresh program folder twice: the first run installs everything, the second
-# finds nothing newer. Everything lives in a temporary folder that is removed at the end.
+# The demo: publishes the release in demo/site/files with halyard-publish (one file zipped, one
+# marked to run, the registry list of demo/site), serves it with halyard-demo-server on
+# 127.0.0.1, then runs halyard-cli on a fresh program folder twice: the first run installs
+# everything, the second finds nothing newer. Everything lives in a temporary folder that is
+# removed at the end.
 # Usage: scripts/demo.sh [--keep]   (--keep leaves the folder for a look)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,9 +12,10 @@ repo=$(pwd)
 build_dir=${HALYARD_BUILD_DIR:-build/release}
 scripts/install-deps.sh
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" --target halyard-cli halyard-fixture-server >/dev/null
+cmake --build "$build_dir" -j "$(nproc)" --target halyard-cli halyard-publish halyard-demo-server >/dev/null
 cli="$repo/$build_dir/tools/cli/halyard-cli"
-server="$repo/$build_dir/tools/fixture-server/halyard-fixture-server"
+publish="$repo/$build_dir/tools/publish/halyard-publish"
+server="$repo/$build_dir/tools/demo-server/halyard-demo-server"
 
 work=$(mktemp -d /tmp/halyard-demo-XXXXXX)
 server_pid=
@@ -23,14 +26,14 @@ finish() {
 trap 'finish "${keep:-}"' EXIT
 [ "${1:-}" = "--keep" ] && keep=--keep
 
-# The vendor's update set: the same files a real server publishes.
-site="$work/site/acme/editor"
-mkdir -p "$site"
-cp -r demo/site/. "$site/"
-(cd "$site/files/plugins" && zip -q -X spell.zip spell.dat && rm spell.dat)
-chmod +x "$site/files/bin/post-install.sh"
+# The vendor publishes the release as an update set.
+set_folder="$work/set"
+echo "== halyard-publish demo/site/files"
+"$publish" demo/site/files "$set_folder" --zip plugins/spell.dat --execute bin/post-install.sh \
+  --registry demo/site/Registry.txt | sed 's/^/   /'
+echo
 
-"$server" --root "$work/site" --port 0 > "$work/server.out" 2>/dev/null &
+"$server" --set "$set_folder" --server-path acme/editor --port 0 > "$work/server.out" 2>/dev/null &
 server_pid=$!
 for _ in $(seq 1 100); do [ -s "$work/server.out" ] && break; sleep 0.05; done
 port=$(head -n 1 "$work/server.out")
@@ -40,7 +43,7 @@ mkdir -p "$program"
 sed -e "s|@PORT@|$port|" -e "s|@WORK@|$work|g" demo/updater.ini > "$program/updater.ini"
 
 echo "== Server http://127.0.0.1:$port/acme/editor/ publishes:"
-(cd "$site" && find . -type f | sort | sed 's|^\./|   |')
+(cd "$set_folder" && find . -type f | sort | sed 's|^\./|   |')
 echo
 echo "== First run: everything is new"
 code=0; "$cli" --folder "$program" || code=$?
@@ -58,3 +61,6 @@ echo
 echo "== Second run: nothing newer on the server"
 code=0; "$cli" --folder "$program" || code=$?
 echo "   exit code $code"
+echo
+echo "== Requests the server answered:"
+tail -n +2 "$work/server.out" | sed 's/^/   /'
