@@ -1,5 +1,6 @@
 // Starting programs: detached for good, or as a child to wait for. Command texts are split
-// like shell words but no shell runs and nothing is expanded.
+// like shell words but no shell runs and nothing is expanded. A started program inherits
+// standard input (from /dev/null), output and error, and no other descriptor of ours.
 #pragma once
 
 #include <optional>
@@ -19,6 +20,10 @@ std::optional<std::vector<std::string>> SplitShellWords(const std::string& text)
 /// Starts a program in its own session so that it outlives this process; the program is
 /// looked up on PATH when its name has no "/". Returns false when it could not be started.
 bool StartDetached(const std::vector<std::string>& arguments);
+/// Starts a program as StartDetached does, in working_folder. Returns "" when it started,
+/// otherwise the system's reason ("No such file or directory").
+std::string StartDetachedIn(const std::vector<std::string>& arguments,
+                            const std::string& working_folder);
 
 /// A started child program that can be polled for its end. Destroying the object neither
 /// stops nor waits for the program.

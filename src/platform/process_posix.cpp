@@ -1,4 +1,5 @@
-// Program start on POSIX: posix_spawnp in a new session, standard input from /dev/null.
+// Program start on POSIX: posix_spawnp in a new session, standard input from /dev/null, every
+// descriptor above standard error closed.
 #include "platform/process.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -17,11 +19,17 @@ namespace {
 
 class SpawnAttributes {
  public:
-  SpawnAttributes() {
+  explicit SpawnAttributes(const std::string& working_folder) {
     posix_spawnattr_init(&attributes_);
     posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSID);
     posix_spawn_file_actions_init(&actions_);
     posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+    // A descriptor we hold (a lock, a display connection) must not live on in a program
+    // that outlives us.
+    posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    if (!working_folder.empty()) {
+      posix_spawn_file_actions_addchdir_np(&actions_, working_folder.c_str());
+    }
   }
   ~SpawnAttributes() {
     posix_spawn_file_actions_destroy(&actions_);
@@ -40,16 +48,22 @@ class SpawnAttributes {
 
 // glibc's posix_spawnp reports a failed exec through its result, so a missing program is
 // known here and not only as an exit status 127 later.
-std::optional<pid_t> Spawn(const std::vector<std::string>& arguments) {
-  if (arguments.empty() || arguments.front().empty()) return std::nullopt;
+std::optional<pid_t> Spawn(const std::vector<std::string>& arguments,
+                           const std::string& working_folder = {}, int* error = nullptr) {
+  if (arguments.empty() || arguments.front().empty()) {
+    if (error != nullptr) *error = EINVAL;
+    return std::nullopt;
+  }
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  SpawnAttributes spawn;
+  SpawnAttributes spawn(working_folder);
   pid_t process_id = -1;
-  if (posix_spawnp(&process_id, argv[0], spawn.Actions(), spawn.Attributes(), argv.data(),
-                   environ) != 0) {
+  const int result =
+      posix_spawnp(&process_id, argv[0], spawn.Actions(), spawn.Attributes(), argv.data(), environ);
+  if (result != 0) {
+    if (error != nullptr) *error = result;
     return std::nullopt;
   }
   return process_id;
@@ -126,6 +140,13 @@ std::optional<std::vector<std::string>> SplitShellWords(const std::string& text)
 
 bool StartDetached(const std::vector<std::string>& arguments) {
   return Spawn(arguments).has_value();
+}
+
+std::string StartDetachedIn(const std::vector<std::string>& arguments,
+                            const std::string& working_folder) {
+  int error = 0;
+  if (Spawn(arguments, working_folder, &error)) return {};
+  return std::strerror(error);
 }
 
 std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& arguments) {
