@@ -9,7 +9,9 @@ namespace halyard::error_number {
 /// 0x80040000 as a signed 32-bit value, the base of the program's own error numbers.
 inline constexpr std::int32_t kObjectErrorBase = INT32_MIN + 0x40000;
 
-constexpr std::int32_t Program(int offset) { return kObjectErrorBase + offset; }
+constexpr std::int32_t Program(int offset) {
+  return kObjectErrorBase + offset;
+}
 
 inline constexpr std::int32_t kCannotRetrieveFileList = Program(1000);  // also download failures
 inline constexpr std::int32_t kFileListLine = Program(1001);
@@ -25,6 +27,7 @@ inline constexpr std::int32_t kOverflow = 6;
 inline constexpr std::int32_t kSubscriptOutOfRange = 9;
 inline constexpr std::int32_t kTypeMismatch = 13;
 inline constexpr std::int32_t kFileNotFound = 53;
+inline constexpr std::int32_t kDiskFull = 61;
 inline constexpr std::int32_t kPermissionDenied = 70;
 inline constexpr std::int32_t kPathFileAccess = 75;
 inline constexpr std::int32_t kDuplicateKey = 457;

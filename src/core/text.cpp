@@ -6,7 +6,9 @@
 namespace halyard {
 namespace {
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 }  // namespace
 
@@ -23,11 +25,10 @@ bool EqualsNoCase(std::string_view left, std::string_view right) {
 }
 
 std::size_t FindNoCase(std::string_view text, std::string_view needle) {
-  const auto found =
-      std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                  [](char a, char b) { return UpperAscii(a) == UpperAscii(b); });
+  const auto found = std::search(text.begin(), text.end(), needle.begin(), needle.end(),
+                                 [](char a, char b) { return UpperAscii(a) == UpperAscii(b); });
   return found == text.end() && !needle.empty() ? std::string::npos
-                                                 : static_cast<std::size_t>(found - text.begin());
+                                                : static_cast<std::size_t>(found - text.begin());
 }
 
 std::vector<std::string> Split(std::string_view text, std::string_view separator) {
@@ -60,6 +61,33 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
     start = found + from.size();
   }
   result.append(text.substr(start));
+  return result;
+}
+
+std::string EscapeControlCharacters(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string result;
+  result.reserve(text.size());
+  const auto escape = [&](unsigned char byte) {
+    result += "\\x";
+    result += kDigits[byte >> 4];
+    result += kDigits[byte & 0xf];
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // U+0080..U+009F: some terminals act on them as on ESC sequences.
+    const bool c1 = byte == 0xc2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9f;
+    if (c1) {
+      escape(byte);
+      escape(static_cast<unsigned char>(text[++i]));
+    } else if (byte < 0x20 || byte == 0x7f) {
+      escape(byte);
+    } else {
+      result += static_cast<char>(byte);
+    }
+  }
   return result;
 }
 

@@ -24,4 +24,9 @@ std::string Trim(std::string_view text);
 /// Replaces every occurrence of from by to.
 std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
 
+/// Text from elsewhere (a server's file names) made safe to show on a terminal or in a window:
+/// control characters (C0, DEL and the UTF-8 encoded C1 range) become "\xHH", byte by byte.
+/// Everything else, backslashes included, stays, so escaping twice changes nothing more.
+std::string EscapeControlCharacters(std::string_view text);
+
 }  // namespace halyard

@@ -19,6 +19,11 @@ constexpr long long kMaxReadableLines = std::numeric_limits<std::int16_t>::max()
 
 [[noreturn]] void RejectLine(const ChangeListContext& context, std::size_t number,
                              const std::string& line) {
+  if (context.Status != nullptr) {
+    context.Status->WriteLine("Line " + std::to_string(number) +
+                              " of the change list cannot be used: '" +
+                              EscapeControlCharacters(line) + "'");
+  }
   context.MessageHost->ShowMessage("Error in file changes list in line " + std::to_string(number) +
                                    " - '" + line + "'");
   throw AppError(error_number::kFileListLine, "Updater", "");
@@ -80,8 +85,9 @@ void ParseFileList(const std::string& text, const ChangeListContext& context,
     auto record = std::make_unique<clsFile>(context.Folders);
     record->SetWebPath(context.UpdaterRoot + fields[1]);
     record->SetRelativePath(fields[1]);
-    // A path that leaves its base folder is refused before anything is fetched for it.
-    if (!record->StaysInsideBaseFolder()) {
+    // A path that leaves its base folder, or names the updater's own working files, is refused
+    // before anything is fetched for it.
+    if (!record->StaysInsideBaseFolder() || record->NamesUpdaterFile()) {
       RejectLine(context, static_cast<std::size_t>(number), line);
     }
     record->SetWebVersionDate(ConvertDate(fields[0]));

@@ -1,10 +1,15 @@
 // clsFile: translating a server-relative path into a local destination and a staging key.
 #include "engine/file_record.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <string_view>
+#include <vector>
 
 #include "core/program_folder.h"
 #include "core/text.h"
+#include "engine/staging_names.h"
 #include "support/file_functions.h"
 
 namespace halyard {
@@ -15,15 +20,24 @@ bool IsDriveLetter(const std::string& segment) {
          segment[1] == ':';
 }
 
+// The names along a local path, without the empty and "." ones the file system passes over.
+std::vector<std::string_view> PathSegments(std::string_view path) {
+  std::vector<std::string_view> segments;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find(kPathSeparator, start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view segment = path.substr(start, end - start);
+    if (!segment.empty() && segment != ".") segments.push_back(segment);
+    start = end + 1;
+  }
+  return segments;
+}
+
 // The first folder names that redirect a file to the Windows or the system folder.
 constexpr std::string_view kWindowsSegment = "WINDOWS";
 constexpr std::string_view kSystemSegment = "SYSTEM";
 
 }  // namespace
-
-BaseFolders BaseFolders::ForProgramFolder(const std::string& program_folder) {
-  return {program_folder, GetWindowsFolder(program_folder), GetSystemFolder(program_folder)};
-}
 
 void clsFile::SetRelativePath(const std::string& server_path) {
   // The change list may use either separator; locally only one is meaningful.
@@ -67,6 +81,25 @@ bool clsFile::StaysInsideBaseFolder() const {
     if (IsDriveLetter(segment)) return false;
   }
   return true;
+}
+
+bool clsFile::NamesUpdaterFile() const {
+  // Segment by segment, as the file system resolves a path: "Temp//x" is "Temp/x", and a
+  // redirected folder that is the program folder itself is found as well. Names compare
+  // exactly, as this platform's file names do.
+  const std::vector<std::string_view> program = PathSegments(folders_.Program);
+  const std::vector<std::string_view> target = PathSegments(full_local_path_);
+  if (target.size() <= program.size() ||
+      !std::equal(program.begin(), program.end(), target.begin())) {
+    return false;
+  }
+  const std::string_view first = target[program.size()];
+  if (first == staging_names::kTemp) return true;
+  static constexpr std::array kOwnFiles{staging_names::kLock, staging_names::kFileListCopy,
+                                        staging_names::kRegistryList, staging_names::kJournal};
+  return target.size() == program.size() + 1 &&
+         std::any_of(kOwnFiles.begin(), kOwnFiles.end(),
+                     [&](std::string_view own) { return first == own; });
 }
 
 }  // namespace halyard

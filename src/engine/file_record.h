@@ -14,9 +14,6 @@ struct BaseFolders {
   std::string Program;
   std::string Windows;
   std::string System;
-
-  /// The program folder with the Windows and system folders configured for it.
-  static BaseFolders ForProgramFolder(const std::string& program_folder);
 };
 
 class clsFile {
@@ -69,6 +66,10 @@ class clsFile {
   /// an empty path or file name, a "." or ".." segment, a leading separator, a drive letter,
   /// or a NUL character.
   bool StaysInsideBaseFolder() const;
+  /// True when FullLocalPath is one of the updater's own working files in the program folder,
+  /// compared as the file system would see it: the staging folder or anything below it, the
+  /// lock, the downloaded lists or the journal. "updater.ini" is not among them.
+  bool NamesUpdaterFile() const;
 
   /// Replaces the staged archive program folder + "/Temp/" + Key by the first file inside it.
   /// Always returns false. Throws AppError for a missing, damaged or empty archive, or when the

@@ -9,7 +9,6 @@
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "core/text.h"
-#include "startup/ini_file.h"
 
 namespace halyard {
 namespace {
@@ -173,18 +172,6 @@ void WriteRegistryValue(RegistryStore& store, std::uint32_t root, const std::str
     return;
   }
   store.SetValue(root, key_path, value_name, kRegSz, Trim(value) + '\0');
-}
-
-std::string RegistryFolderFor(const std::string& program_folder) {
-  cInifile ini;
-  ini.SetPath(program_folder + "/updater.ini");
-  ini.SetSection("Platform");
-  ini.SetKey("RegistryFolder");
-  ini.SetDefault("");
-  const std::string folder = ini.Value();
-  if (folder.empty()) return RegistryStore::DefaultFolder();
-  if (folder.front() == '/') return folder;
-  return program_folder + "/" + folder;
 }
 
 std::optional<std::string> DescribeRegistryKey(const RegistryStore& store,

@@ -44,10 +44,6 @@ std::int32_t RoundToLong(double value, const std::string& text);
 void WriteRegistryValue(RegistryStore& store, std::uint32_t root, const std::string& key_path,
                         const std::string& value_name, const std::string& value);
 
-/// "Platform"/"RegistryFolder" of program_folder + "/updater.ini" (a relative folder counts from
-/// the program folder), else RegistryStore::DefaultFolder().
-std::string RegistryFolderFor(const std::string& program_folder);
-
 /// What FormatRegistryKey shows for "ROOT\key\path" (any letter case in the root name), or
 /// std::nullopt when the key does not exist. Throws AppError 5 for an unknown root name and
 /// AppError 75 for a root file that cannot be read.

@@ -6,10 +6,12 @@
 
 #include "core/app_error.h"
 #include "core/error_numbers.h"
-#include "engine/file_install.h"
-#include "engine/program_folder_lock.h"
+#include "core/program_folder.h"
+#include "core/text.h"
 #include "engine/registry.h"
 #include "engine/registry_list.h"
+#include "engine/staging_names.h"
+#include "platform/file_system.h"
 #include "platform/registry_store.h"
 #include "support/file_functions.h"
 #include "transfer/copy_inet_file.h"
@@ -17,8 +19,7 @@
 namespace halyard {
 namespace {
 
-constexpr const char* kFileListCopy = "/TempFileChanges.txt";
-constexpr const char* kRegistryList = "Registry.txt";
+namespace names = staging_names;
 
 // How much of a staged download may arrive before the system is asked to write it out.
 constexpr long long kWriteBehindStep = 8 << 20;
@@ -84,13 +85,21 @@ clsUpdater::clsUpdater(Settings& settings, Host& host)
 clsUpdater::~clsUpdater() = default;
 
 std::int16_t clsUpdater::Update(const std::string& update_file_path) {
-  // Two runs on one program folder would share the staging folder; the second one leaves
-  // everything as it is.
-  ProgramFolderLock lock;
-  if (lock.TryAcquire(settings_.ProgramFolder) == ProgramFolderLock::Outcome::kHeldElsewhere) {
-    host_.ShowMessage("Another update is already running in " + settings_.ProgramFolder);
-    return kUpdateFailed;
+  // Two runs on one program folder would share the staging folder, and a run that cannot tell
+  // whether another one is running must not risk it: either way everything stays as it is.
+  FileLock lock;
+  switch (lock.TryAcquire(settings_.ProgramFolder + kPathSeparator + names::kLock, 0644)) {
+    case FileLock::Outcome::kAcquired:
+      break;
+    case FileLock::Outcome::kHeldElsewhere:
+      host_.ShowMessage("Another update is already running in " + settings_.ProgramFolder);
+      return kUpdateFailed;
+    case FileLock::Outcome::kUnavailable:
+      host_.ShowMessage("Cannot start an update in " + settings_.ProgramFolder + ": " +
+                        lock.Reason());
+      return kUpdateFailed;
   }
+  failure_cause_.clear();
 
   file_list_url_ = updater_root_ + update_file_path;
   StatusWindow& status = host_.Status();
@@ -127,6 +136,11 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
 
 std::int16_t clsUpdater::Fail(const std::exception& error, std::int32_t number) {
   if (cancel_enabled_) EnableCancel(false);
+  // The message boxes are fixed texts; the status window keeps what went wrong and why.
+  const std::string cause = failure_cause_.empty() ? error.what() : failure_cause_;
+  if (number != error_number::kCancelled && !cause.empty()) {
+    host_.Status().WriteLine(EscapeControlCharacters(cause));
+  }
   try {
     CleanUp();
   } catch (const std::exception&) {
@@ -164,22 +178,34 @@ void clsUpdater::EnableCancel(bool enabled) {
   host_.Status().SetCancelEnabled(enabled);
 }
 
-void clsUpdater::RetrieveFileList() {
-  const std::string local_copy = settings_.ProgramFolder + kFileListCopy;
+void clsUpdater::RemoveLinkInProgramFolder(const std::string& name) {
   try {
+    const std::optional<EntryInfo> existing = ProgramFolder().Inspect(name);
+    if (existing && existing->kind == EntryKind::kLink) ProgramFolder().RemoveTree(name);
+  } catch (const std::exception&) {
+    // Writing the file then fails with the cause.
+  }
+}
+
+void clsUpdater::RetrieveFileList() {
+  const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kFileListCopy;
+  try {
+    RemoveLinkInProgramFolder(names::kFileListCopy);
     session_->CopyURLToFile(file_list_url_, local_copy);
     file_list_text_ = ReadWholeFile(local_copy, host_);
     if (IsFileListValid(file_list_text_)) return;
-  } catch (const std::exception&) {
-    // The cause (transfer, unreadable header) is not shown; the run reports one message.
+    failure_cause_ = "The change list " + file_list_url_ + " does not begin with \"File Changes:\"";
+  } catch (const std::exception& error) {
+    failure_cause_ = error.what();
   }
   throw AppError(error_number::kCannotRetrieveFileList, "Updater", "Can not retrieve file list");
 }
 
 void clsUpdater::ParseFileList() {
-  const ChangeListContext context{updater_root_,
-                                  BaseFolders::ForProgramFolder(settings_.ProgramFolder),
-                                  &host_.Status(), &host_};
+  const ChangeListContext context{
+      updater_root_,
+      BaseFolders{settings_.ProgramFolder, settings_.WindowsFolder, settings_.SystemFolder},
+      &host_.Status(), &host_};
   halyard::ParseFileList(file_list_text_, context, files_);
 }
 
@@ -188,7 +214,8 @@ void clsUpdater::CompareLocalFiles() {
     record->SetLocalVersionDate(GetFileDate(record->FullLocalPath()));
     if (record->WebVersionDate() > record->LocalVersionDate()) {
       record->SetReplaceFile(true);
-      host_.Status().WriteLine("Replace '" + record->FullLocalPath() + "'");
+      host_.Status().WriteLine("Replace '" + EscapeControlCharacters(record->FullLocalPath()) +
+                               "'");
     }
   }
 }
@@ -204,7 +231,7 @@ void clsUpdater::RetrieveFiles() {
       const std::string source =
           record->ZipFile() ? ChangeExtension(record->WebPath(), "zip", false) : record->WebPath();
       record->SetDownloaded(true);
-      host_.Status().WriteLine("Retrieving " + record->Key());
+      host_.Status().WriteLine("Retrieving " + EscapeControlCharacters(record->Key()));
       transfer_host_->Track(staged);
       session_->CopyURLToFile(source, staged);
       transfer_host_->Track("");
@@ -214,6 +241,7 @@ void clsUpdater::RetrieveFiles() {
       if (app_error != nullptr && app_error->Number() == error_number::kCancelled) {
         throw AppError(error_number::kCancelled, "", "");
       }
+      failure_cause_ = error.what();
       host_.ShowMessage("Can not copy file from Web: " + record->WebPath() + " to " + staged);
       throw AppError(error_number::kCannotCopyFromWeb, "Updater",
                      "Can not copy file from Web: " + record->WebPath());
@@ -225,19 +253,21 @@ void clsUpdater::UpdateRegistry() {
   try {
     RetrieveRegistryList();
     ApplyRegistryList();
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    failure_cause_ = error.what();
     throw AppError(error_number::kUpdatingRegistry, "Updater", "Can not update registry");
   }
 }
 
 void clsUpdater::RetrieveRegistryList() {
-  const std::string local_copy = settings_.ProgramFolder + "/" + kRegistryList;
-  session_->CopyURLToFile(updater_root_ + kRegistryList, local_copy);
+  const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kRegistryList;
+  RemoveLinkInProgramFolder(names::kRegistryList);
+  session_->CopyURLToFile(updater_root_ + names::kRegistryList, local_copy);
   registry_list_text_ = ReadWholeFile(local_copy, host_);
 }
 
 void clsUpdater::ApplyRegistryList() {
-  RegistryStore store(RegistryFolderFor(settings_.ProgramFolder));
+  RegistryStore store(settings_.RegistryFolder);
   halyard::ApplyRegistryList(registry_list_text_, store, host_);
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/host.h"
 #include "engine/change_list.h"
+#include "platform/file_system.h"
 #include "startup/settings.h"
 
 namespace halyard {
@@ -42,9 +43,9 @@ class clsUpdater {
   bool Successful() const { return successful_; }
   void SetSuccessful(bool value) { successful_ = value; }
 
-  /// Deletes the staged files, removes the staging folders and unloads the status window.
-  /// Throws the file-system error of the first step that fails (a subfolder left in a staging
-  /// folder makes its removal fail).
+  /// Removes the staging folder with everything in it (leftover subfolders included) and
+  /// unloads the status window. Throws AppError 53 when there is no staging folder, or the
+  /// file-system error that stopped the removal.
   void CleanUp();
   /// Installs every staged record over its destination, each atomically. Throws base+1004.
   void MoveTempFiles();
@@ -73,7 +74,11 @@ class clsUpdater {
   void EnableCancel(bool enabled);
 
   std::string TempFolder() const;
-  std::string ScratchFolder() const;
+  /// The program folder, opened once per run; staging works relative to it.
+  const Folder& ProgramFolder();
+  /// Removes a link in place of one of the program folder's own files, so that writing that
+  /// file can never write through the link.
+  void RemoveLinkInProgramFolder(const std::string& name);
 
   class TransferHost;
 
@@ -86,6 +91,10 @@ class clsUpdater {
   std::string updater_root_;
   bool successful_ = false;
   bool cancel_enabled_ = false;
+  /// What made the current phase fail (the file, URL or path and the system's reason), shown
+  /// as a status line before the phase's message.
+  std::string failure_cause_;
+  Folder program_folder_;
   std::optional<std::chrono::milliseconds> stall_timeout_;
   std::unique_ptr<TransferHost> transfer_host_;
   std::unique_ptr<InternetSession> session_;

@@ -18,7 +18,9 @@ std::string JoinShellQuoted(const std::vector<std::string>& arguments);
 std::optional<std::vector<std::string>> SplitShellWords(const std::string& text);
 
 /// Starts a program in its own session so that it outlives this process; the program is
-/// looked up on PATH when its name has no "/". Returns false when it could not be started.
+/// looked up on PATH when its name has no "/". It inherits standard output and error, standard
+/// input from the null device, and no other open file. Returns false when it could not be
+/// started.
 bool StartDetached(const std::vector<std::string>& arguments);
 /// Starts a program as StartDetached does, in working_folder. Returns "" when it started,
 /// otherwise the system's reason ("No such file or directory").
@@ -29,7 +31,8 @@ std::string StartDetachedIn(const std::vector<std::string>& arguments,
 /// stops nor waits for the program.
 class ChildProcess {
  public:
-  /// Starts the program in its own session; std::nullopt when it could not be started.
+  /// Starts the program in its own session, with the open files StartDetached hands on;
+  /// std::nullopt when it could not be started.
   static std::optional<ChildProcess> Start(const std::vector<std::string>& arguments);
 
   ChildProcess(ChildProcess&& other) noexcept;

@@ -52,9 +52,6 @@ struct RegistryKeyContents {
   std::vector<std::string> sub_keys;
 };
 
-/// Points in a write at which a test can make the store fail, as a full disk or a crash would.
-enum class RegistryWriteFault { kNone, kWriteTemporary, kSyncTemporary, kRename };
-
 /// Key paths use "\" between levels; an empty path is the root itself. Key and value names
 /// compare without regard to letter case (ASCII letters), keeping the spelling first written.
 /// A name or path is taken up to its first NUL, as a C string would be. A path with an empty
@@ -87,17 +84,14 @@ class RegistryStore {
 
   /// Why the last write returned false ("" after a successful one).
   const std::string& LastError() const { return last_error_; }
-  void InjectWriteFaultForTesting(RegistryWriteFault fault) { fault_ = fault; }
 
  private:
   bool Fail(std::string reason);
   /// Creates the key, and sets the value when one is given, in one locked read-and-replace.
   bool SetValueOrKey(std::uint32_t root, const std::string& key_path, const RegistryValue* value);
-  bool Replace(const std::string& file_path, const std::string& text, bool file_existed);
 
   std::string folder_;
   std::string last_error_;
-  RegistryWriteFault fault_ = RegistryWriteFault::kNone;
 };
 
 /// A key's values for people to read: a "[heading]" line, then one line per value with its name

@@ -1,93 +1,24 @@
-// The registry store on POSIX: each write locks "<ROOT>.reg.lock" with flock, reads the root's
-// file, writes the new text to a temporary file beside it, syncs it and renames it over the old.
-#include <fcntl.h>
+// The registry store on POSIX: each write locks "<ROOT>.reg.lock", reads the root's file and
+// replaces it atomically with the new text. Only the home folder lookup is POSIX's own.
 #include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <utility>
 
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "core/text.h"
-#include "platform/file_descriptor.h"
+#include "platform/file_system.h"
 #include "platform/registry_file.h"
 #include "platform/registry_store.h"
 
 namespace halyard {
 namespace {
 
-/// Removes a temporary file unless it has been renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& Path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-std::string ErrorText(int error_number) {
-  return std::strerror(error_number);
-}
-
-enum class ReadResult { kRead, kMissing, kFailed };
-
-ReadResult ReadWhole(const std::string& path, std::string& contents, int& error_number) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.IsOpen()) {
-    error_number = errno;
-    return error_number == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-  }
-  contents.clear();
-  char buffer[65536];
-  while (true) {
-    const ssize_t count = ::read(file.Get(), buffer, sizeof buffer);
-    if (count == 0) return ReadResult::kRead;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      error_number = errno;
-      return ReadResult::kFailed;
-    }
-    contents.append(buffer, static_cast<std::size_t>(count));
-  }
-}
-
-bool WriteAll(int descriptor, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t count = ::write(descriptor, bytes.data(), bytes.size());
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return true;
-}
-
-bool LockExclusive(int descriptor) {
-  while (::flock(descriptor, LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-// Makes the rename itself durable; a failure here leaves a correct file, so it is not fatal.
-void SyncFolder(const std::string& folder) {
-  FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.IsOpen()) ::fsync(directory.Get());
-}
+// Far above any root file that a registry list of 32,767 lines can make.
+constexpr std::size_t kMaxRootFile = 256 << 20;
 
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
@@ -107,19 +38,16 @@ std::string RootNameOrEmpty(std::uint32_t root) {
 }
 
 RegistryHive LoadForReading(const std::string& path, std::string_view root_name) {
-  std::string contents;
-  int error_number = 0;
-  switch (ReadWhole(path, contents, error_number)) {
-    case ReadResult::kMissing:
-      return {};
-    case ReadResult::kFailed:
-      throw AppError(error_number::kPathFileAccess, "RegistryStore",
-                     "Can not read registry file " + path + ": " + ErrorText(error_number));
-    case ReadResult::kRead:
-      break;
+  std::optional<std::string> contents;
+  try {
+    contents = ReadFileBytesIfPresent(path, kMaxRootFile);
+  } catch (const AppError& error) {
+    throw AppError(error_number::kPathFileAccess, "RegistryStore",
+                   "Can not read registry file: " + error.Description());
   }
+  if (!contents) return {};
   std::string reason;
-  auto hive = ParseRegistryFile(contents, root_name, reason);
+  auto hive = ParseRegistryFile(*contents, root_name, reason);
   if (!hive) {
     throw AppError(error_number::kPathFileAccess, "RegistryStore",
                    "Registry file " + path + " is damaged: " + reason);
@@ -182,18 +110,18 @@ bool RegistryStore::SetValueOrKey(std::uint32_t root, const std::string& key_pat
   if (error) return Fail("can not create " + folder_ + ": " + error.message());
 
   const std::string file_path = RootFilePath(root);
-  FileDescriptor lock(
-      ::open((file_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR));
-  if (!lock.IsOpen() || !LockExclusive(lock.Get())) {
-    return Fail("can not lock " + file_path + ": " + ErrorText(errno));
+  FileLock lock;
+  if (lock.Acquire(file_path + ".lock", 0600) != FileLock::Outcome::kAcquired) {
+    return Fail("can not lock " + file_path + ": " + lock.Reason());
   }
 
-  std::string old_text;
-  int error_number = 0;
-  const ReadResult read = ReadWhole(file_path, old_text, error_number);
-  if (read == ReadResult::kFailed) {
-    return Fail("can not read " + file_path + ": " + ErrorText(error_number));
+  std::optional<std::string> old_file;
+  try {
+    old_file = ReadFileBytesIfPresent(file_path, kMaxRootFile);
+  } catch (const AppError& error) {
+    return Fail(error.Description());
   }
+  const std::string old_text = old_file.value_or(std::string());
   std::string reason;
   auto hive = ParseRegistryFile(old_text, root_name, reason);
   // A file we cannot understand is left alone rather than replaced by what we could salvage.
@@ -204,43 +132,16 @@ bool RegistryStore::SetValueOrKey(std::uint32_t root, const std::string& key_pat
     hive->CreateKey(*path);
   }
   const std::string new_text = SerializeRegistryFile(*hive, root_name);
-  if (read == ReadResult::kRead && new_text == old_text) return true;
-  return Replace(file_path, new_text, read == ReadResult::kRead);
-}
-
-bool RegistryStore::Replace(const std::string& file_path, const std::string& text,
-                            bool file_existed) {
-  std::string pattern = file_path + ".XXXXXX";
-  FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!file.IsOpen())
-    return Fail("can not create a file beside " + file_path + ": " + ErrorText(errno));
-  TemporaryFile temporary(pattern);
-
-  // A replaced file keeps its permissions; a new one is readable by everybody, as the
-  // programs that read these values may run as another user.
-  mode_t mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
-  struct stat old_status {};
-  if (file_existed && ::stat(file_path.c_str(), &old_status) == 0)
-    mode = old_status.st_mode & 07777;
-  ::fchmod(file.Get(), mode);
-
-  const bool write_fault = fault_ == RegistryWriteFault::kWriteTemporary;
-  const std::string_view bytes =
-      write_fault ? std::string_view(text).substr(0, text.size() / 2) : std::string_view(text);
-  if (!WriteAll(file.Get(), bytes) || write_fault) {
-    return Fail("can not write " + temporary.Path() + ": " +
-                ErrorText(write_fault ? ENOSPC : errno));
+  if (old_file && new_text == old_text) return true;
+  try {
+    // A replaced file keeps its permissions; a new one is readable by everybody, as the
+    // programs that read these values may run as another user.
+    AtomicWriteOptions options;
+    options.new_file_permissions = 0644;
+    WriteFileAtomically(file_path, new_text, options);
+  } catch (const AppError& error) {
+    return Fail(error.Description());
   }
-  const bool sync_fault = fault_ == RegistryWriteFault::kSyncTemporary;
-  if (sync_fault || ::fsync(file.Get()) != 0 || file.Close() != 0) {
-    return Fail("can not sync " + temporary.Path() + ": " + ErrorText(sync_fault ? EIO : errno));
-  }
-  const bool rename_fault = fault_ == RegistryWriteFault::kRename;
-  if (rename_fault || ::rename(temporary.Path().c_str(), file_path.c_str()) != 0) {
-    return Fail("can not replace " + file_path + ": " + ErrorText(rename_fault ? EXDEV : errno));
-  }
-  temporary.Release();
-  SyncFolder(folder_);
   return true;
 }
 

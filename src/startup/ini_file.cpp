@@ -3,14 +3,8 @@
 // write replaces the file through a temporary file and a rename, so a crash never tears it.
 #include "startup/ini_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <filesystem>
@@ -20,7 +14,8 @@
 #include <utility>
 
 #include "core/text.h"
-#include "platform/file_descriptor.h"
+#include "platform/file_system.h"
+#include "support/file_functions.h"
 
 namespace halyard {
 namespace {
@@ -41,115 +36,43 @@ enum class LoadStatus { kLoaded, kMissing, kFailed };
 struct FileBytes {
   LoadStatus status = LoadStatus::kFailed;
   std::string bytes;
-  mode_t mode = 0;
-  uid_t owner = 0;
-  gid_t group = 0;
 };
 
 FileBytes ReadBytes(const std::string& path) {
   FileBytes result;
   if (path.empty()) return result;
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.IsOpen()) {
-    result.status =
-        (errno == ENOENT || errno == ENOTDIR) ? LoadStatus::kMissing : LoadStatus::kFailed;
-    return result;
+  try {
+    std::optional<std::string> bytes = ReadFileBytesIfPresent(path, kMaxWholeFile);
+    result.status = bytes ? LoadStatus::kLoaded : LoadStatus::kMissing;
+    if (bytes) result.bytes = std::move(*bytes);
+  } catch (const std::exception&) {
+    // A folder, a file we may not read, a read error: the profile calls see no file then.
   }
-  struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return result;
-  result.mode = info.st_mode & 07777;
-  result.owner = info.st_uid;
-  result.group = info.st_gid;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t count = ::read(fd.Get(), buffer, sizeof buffer);
-    if (count == 0) break;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return result;
-    }
-    result.bytes.append(buffer, static_cast<std::size_t>(count));
-  }
-  result.status = LoadStatus::kLoaded;
   return result;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return true;
-}
-
-/// Removes the temporary file unless it has been renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-  const std::string& Path() const { return path_; }
-  void Commit() { committed_ = true; }
-
- private:
-  std::string path_;
-  bool committed_ = false;
-};
-
 // A link is replaced by writing through to its target, not by a plain file of our own.
-std::filesystem::path WriteTarget(const std::string& path) {
+std::string WriteTarget(const std::string& path) {
   std::error_code error;
   if (std::filesystem::is_symlink(path, error)) {
     const auto target = std::filesystem::weakly_canonical(path, error);
-    if (!error) return target;
+    if (!error) return target.string();
   }
-  return std::filesystem::path(path);
+  return path;
 }
 
-/// Replaces the file at path by bytes: a new file in the same folder, flushed to disk, then
-/// renamed over the old one. The replacement keeps the original's permissions and, where we
-/// may, its owner; a new file gets the usual permissions (0666 less the umask).
-bool ReplaceFile(const std::string& path, std::string_view bytes, const FileBytes* original) {
-  const std::filesystem::path target = WriteTarget(path);
-  const std::filesystem::path folder =
-      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-  const std::string stem = "." + target.filename().string() + ".tmp-" + std::to_string(::getpid());
-  const auto clock = std::chrono::steady_clock::now().time_since_epoch().count();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    TemporaryFile temporary(
-        (folder / (stem + "-" + std::to_string((clock + attempt) & 0xFFFFFF))).string());
-    FileDescriptor fd(
-        ::open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd.IsOpen()) {
-      if (errno == EEXIST) {
-        temporary.Commit();  // not ours: leave it alone
-        continue;
-      }
-      return false;
-    }
-    if (original != nullptr) {
-      if (::fchmod(fd.Get(), original->mode) != 0) return false;
-      // Only a privileged process can hand the file back to its owner, and only then does it
-      // matter; a failure leaves a file that we own, which is no loss.
-      [[maybe_unused]] const int owner_kept = ::fchown(fd.Get(), original->owner, original->group);
-    }
-    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || fd.Close() != 0) return false;
-    if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return false;
-    temporary.Commit();
-    // Makes the rename itself durable; the data is already safe either way.
-    FileDescriptor folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder_fd.IsOpen()) ::fsync(folder_fd.Get());
+/// Replaces the file at path by bytes, atomically. The replacement keeps the original's
+/// permissions and, where we may, its owner; a new file gets the usual permissions (0666 less
+/// the umask). A read-only file stays unchanged: the rename needs only the folder's permission.
+bool ReplaceFile(const std::string& path, std::string_view bytes) {
+  try {
+    AtomicWriteOptions options;
+    options.keep_read_only_file = true;
+    WriteFileAtomically(WriteTarget(path), bytes, options);
     return true;
+  } catch (const std::exception&) {
+    return false;
   }
-  return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -439,8 +362,6 @@ std::int32_t WriteProfile(const std::string& path, std::string_view section, std
   const FileBytes file = ReadBytes(path);
   if (file.status == LoadStatus::kFailed) return 0;
   const bool exists = file.status == LoadStatus::kLoaded;
-  // The rename needs only the folder's permission; a read-only file must stay unchanged.
-  if (exists && ::access(path.c_str(), W_OK) != 0) return 0;
   Document document = exists ? ParseDocument(file.bytes) : Document{};
   switch (kind) {
     case WriteKind::kSetValue:
@@ -453,7 +374,7 @@ std::int32_t WriteProfile(const std::string& path, std::string_view section, std
       if (!DeleteWholeSection(document, section)) return 1;
       break;
   }
-  return ReplaceFile(path, document.Serialise(), exists ? &file : nullptr) ? 1 : 0;
+  return ReplaceFile(path, document.Serialise()) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

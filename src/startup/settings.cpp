@@ -4,6 +4,7 @@
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
+#include "core/text.h"
 #include "platform/process.h"
 
 namespace halyard {
@@ -12,6 +13,18 @@ namespace {
 std::string ReadKey(cInifile& ini, const char* key) {
   ini.SetKey(key);
   return ini.Value();
+}
+
+// A folder of the "Platform" section: absolute, without a trailing separator.
+std::string PlatformFolder(cInifile& ini, const char* key, const std::string& program_folder,
+                           const std::string& fallback) {
+  std::string folder = Trim(TrimAtNull(ReadKey(ini, key)));
+  // An empty entry would put every file meant for this folder at the root.
+  if (folder.empty()) return fallback;
+  while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
+  // Relative to the program folder, never to whatever the working folder happens to be.
+  if (folder.front() != kPathSeparator) folder = program_folder + kPathSeparator + folder;
+  return folder;
 }
 
 }  // namespace
@@ -43,6 +56,12 @@ void LoadSettings(Settings& settings) {
   settings.PingServer = ReadKey(ini, "PingServer");
   settings.ServerPath = ReadKey(ini, "ServerPath");
   RebuildServerRoot(settings);
+  ini.SetSection("Platform");
+  const std::string& program = settings.ProgramFolder;
+  settings.WindowsFolder = PlatformFolder(ini, "WindowsFolder", program, GetWindowsFolder());
+  settings.SystemFolder = PlatformFolder(ini, "SystemFolder", program, GetSystemFolder());
+  settings.RegistryFolder =
+      PlatformFolder(ini, "RegistryFolder", program, RegistryStore::DefaultFolder());
 }
 
 void RebuildServerRoot(Settings& settings) {

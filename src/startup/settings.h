@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry_store.h"
 #include "startup/ini_file.h"
+#include "support/file_functions.h"
 
 namespace halyard {
 
@@ -27,6 +29,11 @@ struct Settings {
   std::string ProgramFolder;
   /// Set by the first CloseAllAndRun: CommandLine is started at most once per process.
   bool CommandLineStarted = false;
+  /// Section "Platform": where change-list paths under "WINDOWS" and "SYSTEM" land, and the
+  /// registry store's folder. Absolute, without a trailing separator.
+  std::string WindowsFolder = GetWindowsFolder();
+  std::string SystemFolder = GetSystemFolder();
+  std::string RegistryFolder = RegistryStore::DefaultFolder();
 };
 
 /// The one instance of the running process.
@@ -38,7 +45,9 @@ std::string SettingsFilePath(const std::string& program_folder);
 
 /// Fills the settings from SettingsFilePath(ProgramFolder), sections "Application" and
 /// "Updater", and builds ServerRoot. Nothing is checked: a missing file, section or key
-/// leaves an empty text. Never throws.
+/// leaves an empty text. From section "Platform" it reads "WindowsFolder", "SystemFolder" and
+/// "RegistryFolder": blanks and trailing separators are dropped, a relative folder counts from
+/// ProgramFolder, and a missing or empty one gives the platform's default. Never throws.
 void LoadSettings(Settings& settings);
 
 /// ServerName + "/" + ServerPath + "/", as it is; call after either part changes.

@@ -2,12 +2,7 @@
 // whole-file reads, and waiting for a started program without spinning a core.
 #include "support/file_functions.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -20,9 +15,8 @@
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
 #include "core/text.h"
-#include "platform/file_descriptor.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
-#include "startup/ini_file.h"
 
 namespace halyard {
 namespace {
@@ -118,37 +112,6 @@ std::optional<std::string> FindFirst(const std::string& path) {
   return pattern.folder + names.front();
 }
 
-std::optional<std::string> ReadBytes(const std::string& path) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.IsOpen()) return std::nullopt;
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t count = ::read(file.Get(), buffer, sizeof buffer);
-    if (count == 0) return bytes;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;  // a folder (EISDIR) or a read error
-    }
-    bytes.append(buffer, static_cast<std::size_t>(count));
-  }
-}
-
-// A folder named in "updater.ini" section "Platform", without a trailing separator.
-std::string PlatformFolder(const std::string& program_folder, const char* key,
-                           const char* fallback) {
-  cInifile settings;
-  settings.SetPath(program_folder + kPathSeparator + "updater.ini");
-  settings.SetSection("Platform");
-  settings.SetKey(key);
-  settings.SetDefault(fallback);
-  std::string folder = Trim(TrimAtNull(settings.Value()));
-  // An empty entry would put every file meant for this folder at the root.
-  if (folder.empty()) return fallback;
-  while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
-  return folder;
-}
-
 void WaitForProgram(const std::string& command_line, std::int32_t timeout_seconds, Host& host,
                     PollClock& clock) {
   const auto start = clock.Now();
@@ -169,12 +132,12 @@ void WaitForProgram(const std::string& command_line, std::int32_t timeout_second
 
 }  // namespace
 
-std::string GetWindowsFolder(const std::string& program_folder) {
-  return PlatformFolder(program_folder, "WindowsFolder", "/usr/local/share");
+std::string GetWindowsFolder() {
+  return "/usr/local/share";
 }
 
-std::string GetSystemFolder(const std::string& program_folder) {
-  return PlatformFolder(program_folder, "SystemFolder", "/usr/local/lib");
+std::string GetSystemFolder() {
+  return "/usr/local/lib";
 }
 
 std::string TrimAtNull(const std::string& text) {
@@ -220,8 +183,8 @@ std::int16_t CreateFolderPath(const std::string& path) {
   std::string built;
   for (const std::string& level : levels) {
     built += level;
-    // Existing levels fail with EEXIST; others are left for the caller's next step to find.
-    ::mkdir(built.c_str(), 0777);
+    // Existing levels fail; others are left for the caller's next step to find.
+    MakeFolder(built);
   }
   return static_cast<std::int16_t>(levels.size());
 }
@@ -240,7 +203,11 @@ std::vector<std::string> ListFiles(const std::string& pattern) {
 }
 
 std::string ReadWholeFile(const std::string& path, Host& host) {
-  if (auto bytes = ReadBytes(path)) return std::move(*bytes);
+  try {
+    return ReadFileBytes(path, kMaxWholeFile);
+  } catch (const std::exception&) {
+    // Reported below, as every reason is.
+  }
   host.ShowMessage("Could Not Read File: " + path);
   host.EndProgram();
   // Not reached with a host that keeps its promise; no caller may go on without the text.
@@ -254,12 +221,11 @@ bool FileExists(const std::string& path) {
 DateTime GetFileDate(const std::string& path) {
   const std::optional<std::string> found = FindFirst(path);
   if (!found) return DateTime();
-  struct stat status {};
   // A link's own time when its target is gone, as a directory listing would show it.
-  if (::stat(found->c_str(), &status) != 0 && ::lstat(found->c_str(), &status) != 0) {
-    return DateTime();
-  }
-  return DateTime::FromUnixTime(status.st_mtim.tv_sec);
+  std::optional<EntryInfo> entry = Inspect(*found, true);
+  if (!entry) entry = Inspect(*found, false);
+  if (!entry) return DateTime();
+  return DateTime::FromUnixTime(entry->modified);
 }
 
 std::chrono::steady_clock::time_point SteadyPollClock::Now() {

@@ -13,10 +13,11 @@
 
 namespace halyard {
 
-/// "Platform"/"WindowsFolder" of program_folder + "/updater.ini", else "/usr/local/share".
-std::string GetWindowsFolder(const std::string& program_folder);
-/// "Platform"/"SystemFolder" of program_folder + "/updater.ini", else "/usr/local/lib".
-std::string GetSystemFolder(const std::string& program_folder);
+/// This platform's counterpart of the Windows folder: "/usr/local/share". The settings may name
+/// another one.
+std::string GetWindowsFolder();
+/// This platform's counterpart of the system folder: "/usr/local/lib".
+std::string GetSystemFolder();
 
 /// The text before the first NUL; the whole text if it holds none.
 std::string TrimAtNull(const std::string& text);
@@ -38,9 +39,11 @@ std::int16_t CreateFolderPath(const std::string& path);
 /// One empty string when nothing matches.
 /// Throws AppError 53 (no such folder), 70 (permission denied) or 75 (any other failure).
 std::vector<std::string> ListFiles(const std::string& pattern);
-/// The whole file as bytes. On failure shows "Could Not Read File: " + path and ends the
-/// program through the host.
+/// The whole file as bytes (at most kMaxWholeFile of them). On failure shows
+/// "Could Not Read File: " + path and ends the program through the host.
 std::string ReadWholeFile(const std::string& path, Host& host);
+/// Far above the longest list that can be read (32,767 lines).
+inline constexpr std::size_t kMaxWholeFile = 64 << 20;
 /// True for anything at path (file, folder, link); a last segment with "*" or "?" that is
 /// no name of its own counts when it matches any entry of its folder.
 bool FileExists(const std::string& path);

@@ -8,10 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
-#include "unzip/safe_output.h"
+#include "platform/file_descriptor.h"
 
 namespace halyard::ziplib {
 namespace {

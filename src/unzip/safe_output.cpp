@@ -1,7 +1,9 @@
-// Path cleaning and line-end conversion for extracted members; the same on every platform.
+// Path cleaning, the destination folder chain and line-end conversion for extracted members;
+// the same on every platform.
 #include "unzip/safe_output.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace halyard::ziplib {
 namespace {
@@ -77,6 +79,40 @@ void LineEndConverter::Convert(const char* data, std::size_t size, std::string& 
 void LineEndConverter::Finish(std::string& out) {
   if (pending_cr_) out += "\r\n";
   pending_cr_ = false;
+}
+
+void Destination::Open(const std::string& folder) {
+  text_ = folder.empty() ? std::string(".") : folder;
+  std::error_code ignored;  // opening below reports the real problem
+  std::filesystem::create_directories(text_, ignored);
+  root_ = Folder::Open(text_);
+}
+
+const Folder& Destination::FolderFor(const std::vector<std::string>& folders) {
+  if (folders.empty()) return root_;
+  if (cached_.IsOpen() && folders == cached_parts_) return cached_;
+  cached_ = Folder();
+  Folder current;
+  for (const auto& part : folders) {
+    current = (current.IsOpen() ? current : root_).OpenSubfolder(part, true);
+  }
+  cached_parts_ = folders;
+  cached_ = std::move(current);
+  return cached_;
+}
+
+std::string Destination::Display(const std::vector<std::string>& folders,
+                                 const std::string& name) const {
+  std::string text = text_;
+  for (const auto& part : folders) {
+    if (text.empty() || text.back() != '/') text += '/';
+    text += part;
+  }
+  if (!name.empty()) {
+    if (text.empty() || text.back() != '/') text += '/';
+    text += name;
+  }
+  return text;
 }
 
 }  // namespace halyard::ziplib

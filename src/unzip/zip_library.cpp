@@ -2,11 +2,8 @@
 // streamed in chunks, never held whole in memory; every failure becomes a result code.
 #include "unzip/zip_library.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <zip.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "core/app_error.h"
+#include "core/error_numbers.h"
 #include "core/text.h"
+#include "platform/file_system.h"
 #include "unzip/archive_source.h"
 #include "unzip/safe_output.h"
 
@@ -24,6 +24,12 @@ namespace {
 
 constexpr std::size_t kChunkSize = 256 * 1024;
 constexpr std::int32_t kPasswordBufferSize = 256;
+
+// The Unix mode stored with a member: its type and its permission bits.
+using UnixMode = std::uint32_t;
+constexpr UnixMode kTypeBits = 0170000;
+constexpr UnixMode kRegularType = 0100000;
+constexpr UnixMode kFolderType = 0040000;
 
 struct ArchiveDiscard {
   void operator()(zip_t* archive) const { zip_discard(archive); }
@@ -106,10 +112,6 @@ std::int32_t ResultOfEntryError(int code) {
   }
 }
 
-bool IsDiskFull(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EFBIG;
-}
-
 std::vector<std::string> Names(std::int32_t count, const char* const* list) {
   std::vector<std::string> names;
   if (list == nullptr) return names;
@@ -139,7 +141,7 @@ class Run {
   void Note(std::int32_t result);
   void Print(const std::string& line) const;
   void ReportEntryError(const std::string& path, zip_error_t* error);
-  void ReportWriteError(const std::string& display, int error);
+  void ReportWriteError(const AppError& error);
 
   bool Matches(const std::string& path, const std::string& name) const;
   bool Selected(const std::string& path);
@@ -148,12 +150,14 @@ class Run {
   void List(const std::string& path, const zip_stat_t& stat) const;
   void Extract(zip_uint64_t index, const std::string& path, const zip_stat_t& stat);
   void Test(zip_uint64_t index, const std::string& path, const zip_stat_t& stat);
-  std::optional<mode_t> StoredUnixMode(zip_uint64_t index) const;
-  bool ShouldWrite(int folder, const std::string& name, const std::string& display,
+  std::optional<UnixMode> StoredUnixMode(zip_uint64_t index) const;
+  bool ShouldWrite(const Folder& folder, const std::string& name, const std::string& display,
                    const zip_stat_t& stat);
+  void Write(zip_uint64_t index, const std::string& path, const zip_stat_t& stat,
+             const Folder& folder, const std::string& name, const std::string& display,
+             std::optional<UnixMode> mode);
   Entry OpenEntry(zip_uint64_t index, const std::string& path, const zip_stat_t& stat);
-  bool Copy(zip_file_t* entry, PendingFile* file, const std::string& path,
-            const std::string& display, const zip_stat_t& stat);
+  bool Copy(zip_file_t* entry, PendingFile* file, const std::string& path, const zip_stat_t& stat);
 
   const LibraryOptions& options_;
   const LibraryCallbacks& callbacks_;
@@ -187,8 +191,10 @@ std::int32_t Run::Execute() {
   const bool listing = Option(kListingMode);
   if (!listing && !Option(kTestZip)) {
     const char* folder = options_.unzip_folder != nullptr ? options_.unzip_folder : "";
-    if (const int failure = destination_.Open(folder); failure != 0) {
-      Print(std::string("error: cannot open folder ") + folder + ": " + std::strerror(failure));
+    try {
+      destination_.Open(folder);
+    } catch (const AppError& error) {
+      Print("error: " + error.Description());
       return kSevereError;
     }
   }
@@ -239,9 +245,9 @@ void Run::ReportEntryError(const std::string& path, zip_error_t* error) {
   Note(ResultOfEntryError(code));
 }
 
-void Run::ReportWriteError(const std::string& display, int error) {
-  Print("error: cannot write " + display + ": " + std::strerror(error));
-  if (!IsDiskFull(error)) {
+void Run::ReportWriteError(const AppError& error) {
+  Print("error: " + error.Description());
+  if (error.Number() != error_number::kDiskFull) {
     Note(kSevereError);
     return;
   }
@@ -303,22 +309,22 @@ void Run::List(const std::string& path, const zip_stat_t& stat) const {
       encrypted ? static_cast<char>(kEncryptedMarker) : '\0');
 }
 
-std::optional<mode_t> Run::StoredUnixMode(zip_uint64_t index) const {
+std::optional<UnixMode> Run::StoredUnixMode(zip_uint64_t index) const {
   zip_uint8_t system = 0;
   zip_uint32_t attributes = 0;
   if (zip_file_get_external_attributes(archive_.get(), index, 0, &system, &attributes) != 0 ||
       system != ZIP_OPSYS_UNIX) {
     return std::nullopt;
   }
-  const auto mode = static_cast<mode_t>(attributes >> 16);
+  const auto mode = static_cast<UnixMode>(attributes >> 16);
   if (mode == 0) return std::nullopt;
   return mode;
 }
 
 void Run::Extract(zip_uint64_t index, const std::string& path, const zip_stat_t& stat) {
-  const std::optional<mode_t> mode = StoredUnixMode(index);
-  const mode_t type = mode ? (*mode & S_IFMT) : 0;
-  if (type != 0 && type != S_IFREG && type != S_IFDIR) {
+  const std::optional<UnixMode> mode = StoredUnixMode(index);
+  const UnixMode type = mode ? (*mode & kTypeBits) : 0;
+  if (type != 0 && type != kRegularType && type != kFolderType) {
     // Links and devices could point a later write anywhere; they are never created.
     Print("warning: skipped " + path + ": not a plain file or folder");
     Note(kWarning);
@@ -330,30 +336,44 @@ void Run::Extract(zip_uint64_t index, const std::string& path, const zip_stat_t&
     Note(kWarning);
     return;
   }
-  const int folder = destination_.Folder(target->folders);
-  if (folder < 0) {
-    const int error = errno;
-    Print("error: cannot create folder " + destination_.Display(target->folders, "") + ": " +
-          std::strerror(error));
-    Note(IsDiskFull(error) ? kDiskFull : kSevereError);
+  const Folder* folder = nullptr;
+  try {
+    folder = &destination_.FolderFor(target->folders);
+  } catch (const AppError& error) {
+    Print("error: " + error.Description());
+    Note(error.Number() == error_number::kDiskFull ? kDiskFull : kSevereError);
     return;
   }
   if (target->name.empty()) return;  // a folder member: its folder exists now
   const std::string display = destination_.Display(target->folders, target->name);
-  if (!ShouldWrite(folder, target->name, display, stat)) return;
-  Entry entry = OpenEntry(index, path, stat);
-  if (!entry) return;
-  PendingFile file;
-  if (const int error = file.Create(folder); error != 0) {
-    ReportWriteError(display, error);
-    return;
-  }
-  if (!Copy(entry.get(), &file, path, display, stat)) return;
-  std::optional<mode_t> permissions;
-  if (mode && (*mode & 07777) != 0) permissions = *mode & 0777;  // never set-id bits
-  const std::time_t modified = (stat.valid & ZIP_STAT_MTIME) ? stat.mtime : std::time(nullptr);
-  if (const int error = file.Commit(target->name, permissions, modified); error != 0) {
-    ReportWriteError(display, error);
+  if (!ShouldWrite(*folder, target->name, display, stat)) return;
+  Write(index, path, stat, *folder, target->name, display, mode);
+}
+
+void Run::Write(zip_uint64_t index, const std::string& path, const zip_stat_t& stat,
+                const Folder& folder, const std::string& name, const std::string& display,
+                std::optional<UnixMode> mode) {
+  try {
+    // A member that cannot fit is refused before its first byte; Copy stops one that grows
+    // beyond what it declares.
+    const std::uint64_t free_space = folder.FreeSpace();
+    if ((stat.valid & ZIP_STAT_SIZE) && stat.size > free_space) {
+      throw AppError(error_number::kDiskFull, "Unzip",
+                     "Cannot write " + display + ": " + std::to_string(stat.size) +
+                         " bytes declared, " + std::to_string(free_space) + " bytes free");
+    }
+    Entry entry = OpenEntry(index, path, stat);
+    if (!entry) return;
+    PendingFile file(folder, name);
+    if (!Copy(entry.get(), &file, path, stat)) return;
+    PendingFile::CommitOptions commit;
+    if (mode && (*mode & 07777) != 0) commit.permissions = *mode & 0777;  // never set-id bits
+    commit.modified = (stat.valid & ZIP_STAT_MTIME) ? stat.mtime : std::time(nullptr);
+    // Extracted files are flushed together, by whoever installs them.
+    commit.flush = false;
+    file.Commit(commit);
+  } catch (const AppError& error) {
+    ReportWriteError(error);
     return;
   }
   if (Verbose()) Print("  extracting: " + display);
@@ -363,7 +383,7 @@ void Run::Test(zip_uint64_t index, const std::string& path, const zip_stat_t& st
   if (!path.empty() && path.back() == '/') return;
   Entry entry = OpenEntry(index, path, stat);
   if (!entry) return;
-  if (Copy(entry.get(), nullptr, path, path, stat) && Verbose()) {
+  if (Copy(entry.get(), nullptr, path, stat) && Verbose()) {
     Print("    testing: " + path + "   OK");
   }
 }
@@ -374,17 +394,17 @@ void Run::Test(zip_uint64_t index, const std::string& path, const zip_stat_t& st
 //   PromptToOverwrite - the replace callback answers (OverwriteAnswer codes);
 //   none of them      - an existing file is kept.
 // A folder is never replaced by a file.
-bool Run::ShouldWrite(int folder, const std::string& name, const std::string& display,
+bool Run::ShouldWrite(const Folder& folder, const std::string& name, const std::string& display,
                       const zip_stat_t& stat) {
-  struct stat existing {};
-  if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) return true;
-  if (S_ISDIR(existing.st_mode)) {
+  const std::optional<EntryInfo> existing = folder.Inspect(name);
+  if (!existing) return true;
+  if (existing->kind == EntryKind::kFolder) {
     Print("error: cannot replace folder " + display + " by a file");
     Note(kSevereError);
     return false;
   }
   if (Option(kExtractOnlyNewer)) {
-    const bool newer = (stat.valid & ZIP_STAT_MTIME) && stat.mtime > existing.st_mtime;
+    const bool newer = (stat.valid & ZIP_STAT_MTIME) && stat.mtime > existing->modified;
     if (!newer && Verbose()) Print("  kept newer or same: " + display);
     return newer;
   }
@@ -449,10 +469,13 @@ Entry Run::OpenEntry(zip_uint64_t index, const std::string& path, const zip_stat
   return entry;
 }
 
+// Streams a member into file (or only reads it, for a test). Write failures are thrown; data
+// that is damaged or longer or shorter than the member declares is reported here.
 bool Run::Copy(zip_file_t* entry, PendingFile* file, const std::string& path,
-               const std::string& display, const zip_stat_t& stat) {
+               const zip_stat_t& stat) {
   buffer_.resize(kChunkSize);
   const bool convert = file != nullptr && Option(kConvertCRToCRLF);
+  const bool sized = (stat.valid & ZIP_STAT_SIZE) != 0;
   LineEndConverter converter;
   zip_uint64_t total = 0;
   for (;;) {
@@ -463,21 +486,22 @@ bool Run::Copy(zip_file_t* entry, PendingFile* file, const std::string& path,
     }
     if (read == 0) break;
     total += static_cast<zip_uint64_t>(read);
+    if (sized && total > stat.size) {
+      Print("error: " + path + ": more data than the " + std::to_string(stat.size) +
+            " bytes it declares");
+      Note(kDamagedArchive);
+      return false;
+    }
     if (file == nullptr) continue;
-    int error = 0;
     if (convert) {
       converted_.clear();
       converter.Convert(buffer_.data(), static_cast<std::size_t>(read), converted_);
-      error = file->Write(converted_.data(), converted_.size());
+      file->Write(converted_);
     } else {
-      error = file->Write(buffer_.data(), static_cast<std::size_t>(read));
-    }
-    if (error != 0) {
-      ReportWriteError(display, error);
-      return false;
+      file->Write(std::string_view(buffer_.data(), static_cast<std::size_t>(read)));
     }
   }
-  if ((stat.valid & ZIP_STAT_SIZE) && total != stat.size) {
+  if (sized && total != stat.size) {
     Print("error: " + path + ": data ends early");
     Note(kDamagedArchive);
     return false;
@@ -485,10 +509,7 @@ bool Run::Copy(zip_file_t* entry, PendingFile* file, const std::string& path,
   if (!convert) return true;
   converted_.clear();
   converter.Finish(converted_);
-  if (const int error = file->Write(converted_.data(), converted_.size()); error != 0) {
-    ReportWriteError(display, error);
-    return false;
-  }
+  file->Write(converted_);
   return true;
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "test_support/fake_host.h"
-#include "test_support/temp_folder.h"
 
 namespace halyard {
 namespace {
@@ -89,16 +88,6 @@ TEST(file_record_test, refuses_paths_that_leave_their_base_folder_or_name_no_fil
   for (const std::string& path : paths) {
     EXPECT_FALSE(RecordFor(path).StaysInsideBaseFolder()) << path;
   }
-}
-
-TEST(file_record_test, base_folders_come_from_the_platform_section_of_updater_ini) {
-  testing::TempFolder folder;
-  testing::WriteFile(folder / "updater.ini",
-                     "[Platform]\r\nWindowsFolder=/srv/win\r\nSystemFolder=/srv/sys\r\n");
-  const BaseFolders folders = BaseFolders::ForProgramFolder(folder.Text());
-  EXPECT_EQ(folders.Program, folder.Text());
-  EXPECT_EQ(folders.Windows, "/srv/win");
-  EXPECT_EQ(folders.System, "/srv/sys");
 }
 
 }  // namespace

@@ -178,14 +178,5 @@ TEST_F(registry_write, keys_are_described_for_people) {
                    "Unknown registry root 'HKCU'");
 }
 
-TEST(registry_folder, comes_from_the_settings_file_or_the_default) {
-  testing::TempFolder program;
-  EXPECT_EQ(RegistryFolderFor(program.Text()), RegistryStore::DefaultFolder());
-  testing::WriteFile(program / "updater.ini", "[Platform]\r\nRegistryFolder=/srv/reg\r\n");
-  EXPECT_EQ(RegistryFolderFor(program.Text()), "/srv/reg");
-  testing::WriteFile(program / "updater.ini", "[Platform]\r\nRegistryFolder=reg\r\n");
-  EXPECT_EQ(RegistryFolderFor(program.Text()), program.Text() + "/reg");
-}
-
 }  // namespace
 }  // namespace halyard

@@ -5,12 +5,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "core/error_numbers.h"
-#include "engine/program_folder_lock.h"
 #include "engine/update_fixture.h"
 #include "engine/updater.h"
+#include "platform/file_system.h"
 #include "test_support/expect_error.h"
+#include "test_support/tmpfs_mount.h"
+#include "unzip/zip_fixtures.h"
 
 namespace halyard {
 namespace {
@@ -158,48 +161,33 @@ TEST_F(staging_test, file_under_a_regular_file_cannot_get_its_folder) {
   EXPECT_EQ(LocalContent("lib"), "a file where a folder is needed");
 }
 
-TEST_F(staging_test, installs_across_file_systems_through_a_temporary_name) {
-  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no second file system at /dev/shm";
-  WriteSettings("/dev/shm");
-  const std::string name = "halyard-test-" + std::to_string(getpid()) + ".dll";
-  const std::string target = "/dev/shm/" + name;
+TEST_F(staging_test, installs_across_file_systems_as_a_new_file_under_a_temporary_name) {
+  testing::TmpfsMount other;
+  if (!other.Mounted()) GTEST_SKIP() << other.Reason();
+  WriteSettings(other.Text());
+  const std::string target = other / "lib.dll";
   testing::WriteFile(target, "old dll");
   fs::permissions(target, static_cast<fs::perms>(0640));
   SetFileDate(target, kOld);
-  Publish("files/WINDOWS/" + name, std::string(300000, 'd'));
-  PublishChangeList({std::string(kNewText) + ",files/WINDOWS/" + name});
+  struct stat before {};
+  ASSERT_EQ(stat(target.c_str(), &before), 0);
+  // Held open, as a running program holds its library: it must keep seeing the old content.
+  std::ifstream reader(target);
+  Publish("files/WINDOWS/lib.dll", std::string(300000, 'd'));
+  PublishChangeList({std::string(kNewText) + ",files/WINDOWS/lib.dll"});
 
-  const std::int16_t result = Run();
-  const std::string content = testing::ReadFile(target);
-  const mode_t mode = ModeOf(target);
-  const bool leftover = fs::exists("/dev/shm/." + name + ".halyard-new");
-  fs::remove(target);
+  EXPECT_EQ(Run(), kUpdateSucceeded);
 
-  EXPECT_EQ(result, kUpdateSucceeded);
-  EXPECT_TRUE(content == std::string(300000, 'd')) << content.size() << " bytes";
-  EXPECT_EQ(mode, 0640u);
-  EXPECT_FALSE(leftover);
-}
-
-TEST_F(staging_test, subfolder_left_in_staging_fails_the_run_after_installation) {
-  InstallLocal("a.txt", "old");
-  Publish("files/a.txt", "new");
-  Publish("files/run.sh", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n");
-  PublishChangeList(
-      {std::string(kNewText) + ",files/a.txt", std::string(kNewText) + ",files/run.sh,EXECUTE"});
-  fs::create_directories(Local("Temp/left-over"));
-
-  EXPECT_EQ(Run(), kUpdateFailed);
-
-  ASSERT_EQ(host_.messages.size(), 1u);
-  EXPECT_EQ(host_.messages[0].rfind("Error: ", 0), 0u) << host_.messages[0];
-  EXPECT_NE(host_.messages[0].find(Local("Temp/")), std::string::npos) << host_.messages[0];
-  EXPECT_EQ(LocalContent("a.txt"), "new");
-  EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 0);
-  EXPECT_FALSE(fs::exists(Local("ran")));
-  // The staged files are gone; only the foreign folder keeps the staging folder alive.
-  EXPECT_TRUE(fs::is_directory(Local("Temp/left-over")));
-  EXPECT_FALSE(fs::exists(Local("Temp/a.txt")));
+  EXPECT_TRUE(testing::ReadFile(target) == std::string(300000, 'd'));
+  EXPECT_EQ(ModeOf(target), 0640u);
+  struct stat after {};
+  ASSERT_EQ(stat(target.c_str(), &after), 0);
+  // A new file renamed into place, never the old one written over.
+  EXPECT_NE(after.st_ino, before.st_ino);
+  std::string seen;
+  std::getline(reader, seen);
+  EXPECT_EQ(seen, "old dll");
+  EXPECT_EQ(testing::FilesBelow(other.Text()), (Lines{"lib.dll"}));
 }
 
 TEST_F(staging_test, clean_up_and_make_directory_work_on_the_program_folder) {
@@ -211,24 +199,32 @@ TEST_F(staging_test, clean_up_and_make_directory_work_on_the_program_folder) {
   fs::create_directories(Local("Temp/Unzipped"));
   testing::WriteFile(Local("Temp/Unzipped/x"), "x");
   testing::WriteFile(Local("Temp/.hidden"), "h");
+  // Whatever a crashed run left goes too; a link goes as a link, its target stays.
+  testing::WriteFile(Local("Temp/left/over/deep.txt"), "d");
+  testing::TempFolder elsewhere;
+  testing::WriteFile(elsewhere / "kept.txt", "kept");
+  fs::create_directory_symlink(elsewhere.Path(), Local("Temp/left/link"));
   updater.CleanUp();
   EXPECT_FALSE(StagingExists());
   EXPECT_EQ(host_.status.unload_count, 1);
+  EXPECT_EQ(testing::ReadFile(elsewhere / "kept.txt"), "kept");
 }
 
 TEST(program_folder_lock_test, one_holder_at_a_time_and_released_when_dropped) {
   testing::TempFolder folder;
+  const std::string path = folder / "Temp.lock";
   {
-    ProgramFolderLock first;
-    ASSERT_EQ(first.TryAcquire(folder.Text()), ProgramFolderLock::Outcome::kAcquired);
-    ProgramFolderLock second;
-    EXPECT_EQ(second.TryAcquire(folder.Text()), ProgramFolderLock::Outcome::kHeldElsewhere);
+    FileLock first;
+    ASSERT_EQ(first.TryAcquire(path, 0644), FileLock::Outcome::kAcquired);
+    FileLock second;
+    EXPECT_EQ(second.TryAcquire(path, 0644), FileLock::Outcome::kHeldElsewhere);
   }
-  ProgramFolderLock third;
-  EXPECT_EQ(third.TryAcquire(folder.Text()), ProgramFolderLock::Outcome::kAcquired);
-  ProgramFolderLock missing;
-  EXPECT_EQ(missing.TryAcquire(folder / "no-such-folder"),
-            ProgramFolderLock::Outcome::kUnavailable);
+  FileLock third;
+  EXPECT_EQ(third.TryAcquire(path, 0644), FileLock::Outcome::kAcquired);
+  FileLock missing;
+  EXPECT_EQ(missing.TryAcquire(folder / "no-such-folder/Temp.lock", 0644),
+            FileLock::Outcome::kUnavailable);
+  EXPECT_NE(missing.Reason().find("no-such-folder"), std::string::npos) << missing.Reason();
 }
 
 }  // namespace

@@ -36,11 +36,13 @@ class UpdateFixture : public ::testing::Test {
     Publish("Registry.txt", "REGEDIT4\r\n");
   }
 
-  /// The platform folders of updater.ini; the registry store lies in the test's own folder.
+  /// The platform folders of updater.ini, read into the settings; the registry store lies in
+  /// the test's own folder.
   void WriteSettings(const std::string& windows_folder) {
     WriteFile(program_ / "updater.ini", "[Platform]\r\nWindowsFolder=" + windows_folder +
                                             "\r\nSystemFolder=" + system_.Text() +
                                             "\r\nRegistryFolder=" + registry_.Text() + "\r\n");
+    LoadSettings(settings_);
   }
 
   /// A file published under the update root.

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "engine/program_folder_lock.h"
 #include "engine/update_fixture.h"
+#include "platform/file_system.h"
 #include "platform/registry_store.h"
 
 namespace halyard {
@@ -315,8 +315,8 @@ TEST_F(updater_test, registry_list_that_cannot_be_fetched_fails_after_installati
 
 TEST_F(updater_test, second_run_on_a_busy_program_folder_touches_nothing) {
   PublishChangeList({std::string(kNewText) + ",files/a.txt"});
-  ProgramFolderLock other_run;
-  ASSERT_EQ(other_run.TryAcquire(program_.Text()), ProgramFolderLock::Outcome::kAcquired);
+  FileLock other_run;
+  ASSERT_EQ(other_run.TryAcquire(program_ / "Temp.lock", 0644), FileLock::Outcome::kAcquired);
 
   EXPECT_EQ(Run(), kUpdateFailed);
 

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "core/error_numbers.h"
+#include "platform/file_system.h"
 #include "test_support/expect_error.h"
 #include "test_support/registry_values.h"
 #include "test_support/temp_folder.h"
@@ -166,18 +167,26 @@ TEST_F(registry_store, damaged_file_is_never_replaced) {
 TEST_F(registry_store, failed_write_keeps_the_old_file_and_leaves_no_temporary) {
   ASSERT_TRUE(store.SetValue(kCurrentUser, "A", "x", kRegDword, Dword(1)));
   const std::string before = testing::ReadFile(user_file);
-  for (auto fault : {RegistryWriteFault::kWriteTemporary, RegistryWriteFault::kSyncTemporary,
-                     RegistryWriteFault::kRename}) {
-    store.InjectWriteFaultForTesting(fault);
+  for (auto fault : {FileSystemFault::kWrite, FileSystemFault::kSync, FileSystemFault::kRename,
+                     FileSystemFault::kDiskFull}) {
+    ScopedFileSystemFault failing(fault, "HKEY_CURRENT_USER.reg", 10);
     EXPECT_FALSE(store.SetValue(kCurrentUser, "A", "x", kRegDword, Dword(2)));
-    EXPECT_FALSE(store.LastError().empty());
+    EXPECT_NE(store.LastError().find(user_file), std::string::npos) << store.LastError();
     EXPECT_EQ(testing::ReadFile(user_file), before);
     EXPECT_EQ(FileNames(folder),
               (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"}));
   }
-  store.InjectWriteFaultForTesting(RegistryWriteFault::kNone);
   EXPECT_TRUE(store.SetValue(kCurrentUser, "A", "x", kRegDword, Dword(2)));
   EXPECT_EQ(store.GetValue(kCurrentUser, "A", "x")->data, Dword(2));
+}
+
+TEST_F(registry_store, rewritten_file_keeps_its_permissions_and_a_new_one_is_readable) {
+  ASSERT_TRUE(store.SetValue(kCurrentUser, "A", "x", kRegDword, Dword(1)));
+  EXPECT_EQ(std::filesystem::status(user_file).permissions(), std::filesystem::perms(0644));
+  std::filesystem::permissions(user_file, std::filesystem::perms(0600));
+  ASSERT_TRUE(store.SetValue(kCurrentUser, "A", "x", kRegDword, Dword(2)));
+  EXPECT_EQ(store.GetValue(kCurrentUser, "A", "x")->data, Dword(2));
+  EXPECT_EQ(std::filesystem::status(user_file).permissions(), std::filesystem::perms(0600));
 }
 
 TEST_F(registry_store, unusable_folder_writes_nothing) {

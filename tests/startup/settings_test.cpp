@@ -64,6 +64,31 @@ TEST(settings, missing_file_leaves_every_setting_empty) {
   EXPECT_EQ(settings.ServerRoot, "//");
 }
 
+// Relative folders count from the program folder, never from the working folder; the
+// registry folder is read once here like the others.
+TEST(settings, platform_folders_are_absolute_or_the_defaults) {
+  TempFolder folder;
+  Settings settings;
+  settings.ProgramFolder = folder.Text();
+  LoadSettings(settings);
+  EXPECT_EQ(settings.WindowsFolder, "/usr/local/share");
+  EXPECT_EQ(settings.SystemFolder, "/usr/local/lib");
+  EXPECT_EQ(settings.RegistryFolder, RegistryStore::DefaultFolder());
+
+  WriteFile(folder / "updater.ini",
+            "[Platform]\r\nWindowsFolder=/opt/win/\r\nSystemFolder= sys \r\n"
+            "RegistryFolder=reg/\r\n");
+  LoadSettings(settings);
+  EXPECT_EQ(settings.WindowsFolder, "/opt/win");
+  EXPECT_EQ(settings.SystemFolder, folder.Text() + "/sys");
+  EXPECT_EQ(settings.RegistryFolder, folder.Text() + "/reg");
+
+  WriteFile(folder / "updater.ini", "[Platform]\r\nWindowsFolder=/\r\nSystemFolder=\r\n");
+  LoadSettings(settings);
+  EXPECT_EQ(settings.WindowsFolder, "/");
+  EXPECT_EQ(settings.SystemFolder, "/usr/local/lib");
+}
+
 TEST(settings, server_root_keeps_doubled_slashes) {
   TempFolder folder;
   WriteFile(folder / "updater.ini", "[Updater]\nServerName=host/\nServerPath=\n");

@@ -97,20 +97,6 @@ class FakeClock : public PollClock {
   std::chrono::seconds step_;
 };
 
-TEST(file_functions, platform_folders_come_from_the_settings_file) {
-  TempFolder temp;
-  EXPECT_EQ(GetWindowsFolder(temp.Text()), "/usr/local/share");
-  EXPECT_EQ(GetSystemFolder(temp.Text()), "/usr/local/lib");
-
-  WriteFile(temp / "updater.ini", "[Platform]\nWindowsFolder=/opt/win/\nSystemFolder=/opt/sys\n");
-  EXPECT_EQ(GetWindowsFolder(temp.Text()), "/opt/win");
-  EXPECT_EQ(GetSystemFolder(temp.Text()), "/opt/sys");
-
-  WriteFile(temp / "updater.ini", "[Platform]\nWindowsFolder=/\nSystemFolder=\n");
-  EXPECT_EQ(GetWindowsFolder(temp.Text()), "/");
-  EXPECT_EQ(GetSystemFolder(temp.Text()), "/usr/local/lib");
-}
-
 TEST(file_functions, path_pieces) {
   EXPECT_EQ(TrimAtNull(std::string("abc\0def", 7)), "abc");
   EXPECT_EQ(TrimAtNull("abc"), "abc");

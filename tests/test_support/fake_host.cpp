@@ -13,9 +13,16 @@ void RecordingStatus::Unload() {
   ++unload_count;
 }
 
-void RecordingStatus::WriteLine(const std::string& line) { lines.push_back(line); }
-void RecordingStatus::TurnOnData() { data_visible = true; }
-void RecordingStatus::TurnOffData() { data_visible = false; }
+void RecordingStatus::WriteLine(const std::string& line) {
+  lines.push_back(line);
+  if (on_write_line) on_write_line(line);
+}
+void RecordingStatus::TurnOnData() {
+  data_visible = true;
+}
+void RecordingStatus::TurnOffData() {
+  data_visible = false;
+}
 
 void RecordingStatus::FlashData() {
   data_picture_visible = !data_picture_visible;
@@ -32,7 +39,9 @@ void RecordingStatus::ReportTransfer(long long received, long long total) {
   last_total = total;
 }
 
-void RecordingHost::ShowMessage(const std::string& text) { messages.push_back(text); }
+void RecordingHost::ShowMessage(const std::string& text) {
+  messages.push_back(text);
+}
 
 void RecordingHost::DoEvents() {
   ++do_events_count;

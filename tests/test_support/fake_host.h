@@ -35,6 +35,8 @@ class RecordingStatus : public StatusWindow {
   std::vector<bool> cancel_changes;
   long long last_received = 0;
   long long last_total = -1;
+  /// Runs after each line is recorded, to look at the run at that moment.
+  std::function<void(const std::string&)> on_write_line;
 };
 
 class RecordingHost : public Host {

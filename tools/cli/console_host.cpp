@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "core/text.h"
+
 namespace halyard::cli {
 namespace {
 
@@ -37,7 +39,8 @@ ConsoleStatus::ConsoleStatus(std::FILE* out, std::FILE* err, bool progress_as_ba
 
 void ConsoleStatus::WriteLine(const std::string& line) {
   BreakProgressLine();
-  std::fprintf(out_, "%s\n", line.c_str());
+  // Lines carry names from the server; their control characters must not reach the terminal.
+  std::fprintf(out_, "%s\n", EscapeControlCharacters(line).c_str());
   std::fflush(out_);
 }
 
@@ -98,7 +101,7 @@ ConsoleHost::ConsoleHost(Settings& settings, std::FILE* out, std::FILE* err, boo
 
 void ConsoleHost::ShowMessage(const std::string& text) {
   status_.BreakProgressLine();
-  std::fprintf(err_, "Tollgate: %s\n", text.c_str());
+  std::fprintf(err_, "Tollgate: %s\n", EscapeControlCharacters(text).c_str());
   std::fflush(err_);
 }
 

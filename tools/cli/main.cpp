@@ -51,7 +51,7 @@ int ExitCodeFor(std::int16_t result) {
 // Shows the values an update stored under one key, in the registry store of the program folder.
 int PrintRegistryKey(const halyard::Settings& settings, const std::string& root_and_key) {
   try {
-    const halyard::RegistryStore store(halyard::RegistryFolderFor(settings.ProgramFolder));
+    const halyard::RegistryStore store(settings.RegistryFolder);
     const auto description = halyard::DescribeRegistryKey(store, root_and_key);
     if (!description) {
       std::cerr << "No key " << root_and_key << " in " << store.Folder() << "\n";
