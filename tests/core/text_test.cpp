@@ -34,5 +34,22 @@ TEST(text, replace_all_replaces_every_occurrence) {
   EXPECT_EQ(ReplaceAll("aaa", "aa", "b"), "ba");
 }
 
+TEST(text, control_characters_are_escaped_and_nothing_else) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"plain C:\\dir\\f\xc3\xa9.txt", "plain C:\\dir\\f\xc3\xa9.txt"},
+      {"a\x1b[2Jb", "a\\x1b[2Jb"},
+      {std::string("\0\t\n\x7f", 4), "\\x00\\x09\\x0a\\x7f"},
+      {"\xc2\x9b"
+       "31m \xc2\xa0",
+       "\\xc2\\x9b"
+       "31m \xc2\xa0"},  // C1 CSI; no-break space stays
+      {"end\xc2", "end\xc2"},
+  };
+  for (const auto& [raw, shown] : cases) {
+    EXPECT_EQ(EscapeControlCharacters(raw), shown);
+    EXPECT_EQ(EscapeControlCharacters(shown), shown);
+  }
+}
+
 }  // namespace
 }  // namespace halyard

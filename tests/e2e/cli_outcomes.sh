@@ -62,6 +62,13 @@ check "transfer failure shows two messages" [ "$(grep -c '^Tollgate: ' "$work/er
 check "second message is the transfer message" \
   grep -qx "Tollgate: An error occured transfering files from the Web" "$work/err"
 
+# Names from the server reach the terminal with their control characters escaped.
+list "$(printf '2024-02-01 12:00:00,files/e\033]0;owned\007.txt')"
+run
+check "a server's name is printed escaped" grep -qF 'e\x1b]0;owned\x07.txt' "$work/out"
+check "no control character reaches the terminal" \
+  bash -c "! grep -q \$'[\\x01-\\x08\\x1b]' '$work/out' '$work/err'"
+
 # The registry list of a run, shown again with --print-registry.
 printf 'REGEDIT4\r\nHKEY_CURRENT_USER,Software\\Acme,Build,42\r\nHKEY_CURRENT_USER,Software\\Acme,Name,a\tb\r\n' \
   > "$work/site/acme/app/Registry.txt"

@@ -3,18 +3,17 @@
 #include "startup/ini_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "test_support/temp_folder.h"
 
 namespace halyard {
@@ -227,20 +226,14 @@ TEST(ini_file, failed_write_leaves_the_old_file_and_no_temporary_behind) {
   TempFolder folder;
   const std::string path = folder / "x.ini";
   WriteFile(path, "[s]\nk=v\n");
-  // A file-size limit makes the write of the new contents fail half-way, like a full disk.
-  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit old_limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  rlimit small = old_limit;
-  small.rlim_cur = 64;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const std::int32_t result = Write(path, "s", "k", std::string(200, 'x'));
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  std::signal(SIGXFSZ, old_handler);
-
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(ReadFile(path), "[s]\nk=v\n");
-  EXPECT_EQ(Leftovers(folder), std::vector<std::string>{"x.ini"});
+  // The disk fills up half-way through the new contents; then flushing or renaming fails.
+  for (const FileSystemFault fault :
+       {FileSystemFault::kDiskFull, FileSystemFault::kSync, FileSystemFault::kRename}) {
+    ScopedFileSystemFault failing(fault, "x.ini", 64);
+    EXPECT_EQ(Write(path, "s", "k", std::string(200, 'x')), 0);
+    EXPECT_EQ(ReadFile(path), "[s]\nk=v\n");
+    EXPECT_EQ(Leftovers(folder), std::vector<std::string>{"x.ini"});
+  }
 }
 
 TEST(ini_file, rewrite_replaces_the_file_and_keeps_its_permissions) {

@@ -2,12 +2,11 @@
 #include "unzip/zip_library.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <random>
 
 #include "core/text.h"
+#include "platform/file_system.h"
 #include "unzip/safe_output.h"
 #include "unzip/unzip.h"
 #include "unzip/zip_fixtures.h"
@@ -251,18 +250,49 @@ TEST_F(zip_library, crc_mismatch_wrong_password_and_full_disk_leave_no_file) {
   WriteFile(folder / "src/big.bin", std::string(1 << 20, 'b'));
   testing::RunZip(folder / "src", "../big.zip big.bin");
   Use("big.zip");
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit small = saved;
-  small.rlim_cur = 64 * 1024;  // writes past 64 KiB fail as on a full disk
-  signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &small);
-  const bool failed = unzip.Unzip();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  EXPECT_TRUE(failed);
+  {
+    // Space for the first 64 KiB only, but the member's size is not looked at beforehand.
+    ScopedFileSystemFault full_disk(FileSystemFault::kDiskFull, "big.bin", 64 * 1024);
+    EXPECT_TRUE(unzip.Unzip());
+  }
   EXPECT_EQ(Written(), Names{});
   EXPECT_TRUE(std::any_of(events.messages.begin(), events.messages.end(),
                           [](const std::string& m) { return m.find("big.bin") != m.npos; }));
+}
+
+// A member's declared size is what it may take: one that would not fit in the free space is not
+// begun, and one whose data runs on beyond it is stopped there, however much more there is.
+TEST_F(zip_library, member_is_held_to_its_declared_size) {
+  WriteArchive(folder / "liar.zip", {{.name = "liar.bin", .data = std::string(8 << 20, '\0')}});
+  std::string archive = ReadFile(folder / "liar.zip");
+  const auto declare = [&](std::size_t at) {
+    const std::string small("\xe8\x03\0\0", 4);  // 1000
+    archive.replace(at, 4, small);
+  };
+  declare(22);                                // the local header's size
+  declare(archive.rfind("PK\x01\x02") + 24);  // the central directory's
+  WriteFile(folder / "liar.zip", archive);
+  Use("liar.zip");
+  {
+    ScopedFileSystemFault disk(FileSystemFault::kDiskFull, "liar.bin", 1 << 20);
+    EXPECT_TRUE(unzip.Unzip());
+  }
+  EXPECT_EQ(Written(), Names{});
+  ASSERT_FALSE(events.messages.empty());
+  EXPECT_EQ(events.messages.back(), "error: liar.bin: more data than the 1000 bytes it declares");
+
+  events.messages.clear();
+  WriteArchive(folder / "big.zip", {{.name = "big.bin", .data = std::string(5000, 'b')}});
+  Use("big.zip");
+  {
+    ScopedFileSystemFault disk(FileSystemFault::kDiskFull, "out", 4999);
+    EXPECT_TRUE(unzip.Unzip());
+  }
+  EXPECT_EQ(Written(), Names{});
+  ASSERT_EQ(events.messages.size(), 1u);
+  EXPECT_NE(events.messages[0].find("big.bin: 5000 bytes declared, 4999 bytes free"),
+            std::string::npos)
+      << events.messages[0];
 }
 
 TEST_F(zip_library, aes_members_open_with_the_password) {
