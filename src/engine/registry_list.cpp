@@ -25,6 +25,9 @@ void ApplyRegistryList(const std::string& registry_list_text, RegistryStore& sto
     if (line.empty() || line.front() == '\'') continue;
     const std::vector<std::string> fields = Split(line, ",");
     if (fields.size() < 4) {
+      host.Status().WriteLine("Line " + std::to_string(number) +
+                              " of the registry list cannot be used: '" +
+                              EscapeControlCharacters(line) + "'");
       host.ShowMessage("Error in Registrychanges file " + std::to_string(number) + " - '" + line +
                        "'");
       throw AppError(error_number::kUpdatingRegistry, "Updater", "");

@@ -135,7 +135,11 @@ void clsUpdater::CreateTempFolders() {
     // The staging folder is ours alone: whatever stands in its place (a link above all) is
     // removed, and what a crashed run left inside goes before anything is fetched into it.
     const Folder staging = ProgramFolder().OpenOwnedSubfolder(names::kTemp);
-    staging.RemoveContents();
+    try {
+      staging.RemoveContents();
+    } catch (const std::exception&) {
+      // A leftover that cannot go now fails the step that needs its name, with the cause.
+    }
     staging.OpenOwnedSubfolder(names::kScratch);
   } catch (const std::exception&) {
   }
@@ -155,7 +159,7 @@ void clsUpdater::DecompressFiles() {
       if (record->ZipFile() && record->ReplaceFile()) record->UnCompress();
     }
   } catch (const std::exception& error) {
-    failure_cause_ = error.what();
+    ReportCause(error.what());
     throw AppError(error_number::kDecompressing, "Updater", "Error Decompressing Files");
   }
 }
@@ -179,7 +183,7 @@ void clsUpdater::MoveTempFiles() {
     }
   } catch (const std::exception& error) {
     for (const std::string& folder : touched_folders) FlushFolder(folder);
-    failure_cause_ = error.what();
+    ReportCause(error.what());
     throw AppError(error_number::kReplacingFiles, "", "");
   }
   for (const std::string& folder : touched_folders) FlushFolder(folder);
@@ -200,7 +204,7 @@ void clsUpdater::RunExecutables() {
       ShellAndWait(JoinShellQuoted({record->FullLocalPath()}), 600, host_);
     }
   } catch (const std::exception& error) {
-    failure_cause_ = error.what();
+    ReportCause(error.what());
     throw AppError(error_number::kRunningExecutables, "Updater", "Can not Run executable files");
   }
 }

@@ -99,7 +99,7 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
                         lock.Reason());
       return kUpdateFailed;
   }
-  failure_cause_.clear();
+  cause_reported_ = false;
 
   file_list_url_ = updater_root_ + update_file_path;
   StatusWindow& status = host_.Status();
@@ -137,10 +137,7 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
 std::int16_t clsUpdater::Fail(const std::exception& error, std::int32_t number) {
   if (cancel_enabled_) EnableCancel(false);
   // The message boxes are fixed texts; the status window keeps what went wrong and why.
-  const std::string cause = failure_cause_.empty() ? error.what() : failure_cause_;
-  if (number != error_number::kCancelled && !cause.empty()) {
-    host_.Status().WriteLine(EscapeControlCharacters(cause));
-  }
+  if (number != error_number::kCancelled) ReportCause(error.what());
   try {
     CleanUp();
   } catch (const std::exception&) {
@@ -173,6 +170,12 @@ std::int16_t clsUpdater::Fail(const std::exception& error, std::int32_t number) 
   }
 }
 
+void clsUpdater::ReportCause(const std::string& cause) {
+  if (cause_reported_) return;
+  cause_reported_ = true;
+  if (!cause.empty()) host_.Status().WriteLine(EscapeControlCharacters(cause));
+}
+
 void clsUpdater::EnableCancel(bool enabled) {
   cancel_enabled_ = enabled;
   host_.Status().SetCancelEnabled(enabled);
@@ -194,9 +197,9 @@ void clsUpdater::RetrieveFileList() {
     session_->CopyURLToFile(file_list_url_, local_copy);
     file_list_text_ = ReadWholeFile(local_copy, host_);
     if (IsFileListValid(file_list_text_)) return;
-    failure_cause_ = "The change list " + file_list_url_ + " does not begin with \"File Changes:\"";
+    ReportCause("The change list " + file_list_url_ + " does not begin with \"File Changes:\"");
   } catch (const std::exception& error) {
-    failure_cause_ = error.what();
+    ReportCause(error.what());
   }
   throw AppError(error_number::kCannotRetrieveFileList, "Updater", "Can not retrieve file list");
 }
@@ -241,7 +244,7 @@ void clsUpdater::RetrieveFiles() {
       if (app_error != nullptr && app_error->Number() == error_number::kCancelled) {
         throw AppError(error_number::kCancelled, "", "");
       }
-      failure_cause_ = error.what();
+      ReportCause(error.what());
       host_.ShowMessage("Can not copy file from Web: " + record->WebPath() + " to " + staged);
       throw AppError(error_number::kCannotCopyFromWeb, "Updater",
                      "Can not copy file from Web: " + record->WebPath());
@@ -254,7 +257,7 @@ void clsUpdater::UpdateRegistry() {
     RetrieveRegistryList();
     ApplyRegistryList();
   } catch (const std::exception& error) {
-    failure_cause_ = error.what();
+    ReportCause(error.what());
     throw AppError(error_number::kUpdatingRegistry, "Updater", "Can not update registry");
   }
 }

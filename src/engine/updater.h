@@ -91,9 +91,12 @@ class clsUpdater {
   std::string updater_root_;
   bool successful_ = false;
   bool cancel_enabled_ = false;
-  /// What made the current phase fail (the file, URL or path and the system's reason), shown
-  /// as a status line before the phase's message.
-  std::string failure_cause_;
+  /// Writes what made the run fail (the file, URL or path and the system's reason) as a status
+  /// line, once per run, before the phase's message box.
+  void ReportCause(const std::string& cause);
+
+  /// Set once the cause of the failure has been written (or had nothing to add).
+  bool cause_reported_ = false;
   Folder program_folder_;
   std::optional<std::chrono::milliseconds> stall_timeout_;
   std::unique_ptr<TransferHost> transfer_host_;

@@ -286,8 +286,9 @@ TEST_F(hostile_local_folder, failures_name_their_cause_before_the_message) {
   struct Case {
     std::string path;
     std::string fault_path;  // where a rename fails
-    std::string message;
-    std::string cause_start;
+    Lines messages;
+    std::string cause_part;  // the cause line holds it
+    std::int16_t result = kUpdateFailed;
   };
   InstallLocal("a.txt", "old");
   Publish("files/a.txt", "new");
@@ -296,27 +297,42 @@ TEST_F(hostile_local_folder, failures_name_their_cause_before_the_message) {
   Publish("files/b.txt", "new");
   Publish("files/c.zip", "not an archive");
   const std::vector<Case> cases{
-      {"files/b.txt", "", "Error repacing local files",
+      {"files/b.txt",
+       "",
+       {"Error repacing local files"},
        "Cannot replace " + Local("b.txt") + ": Is a directory"},
-      {"files/a.txt", "a.txt", "Error repacing local files",
+      {"files/a.txt",
+       "a.txt",
+       {"Error repacing local files"},
        "Cannot replace " + Local("a.txt") + ": Input/output error"},
-      {"files/c.txt,ZIPPED", "", "Error decompressing files",
+      {"files/c.txt,ZIPPED",
+       "",
+       {"Error decompressing files"},
        "No file in archive " + Local("Temp/c.txt")},
+      {"files/missing.txt",
+       "",
+       {"Can not copy file from Web: " + Url("files/missing.txt") + " to " +
+            Local("Temp/missing.txt"),
+        "An error occured transfering files from the Web"},
+       Url("files/missing.txt"),
+       kUpdateTransferFailed},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.path);
     PublishChangeList({New(test.path)});
     std::size_t messages_before_cause = 99;
     host_.status.on_write_line = [&](const std::string& line) {
-      if (line.rfind(test.cause_start, 0) == 0) messages_before_cause = host_.messages.size();
+      if (line.find(test.cause_part) != std::string::npos && messages_before_cause == 99) {
+        messages_before_cause = host_.messages.size();
+      }
     };
     host_.messages.clear();
     {
       std::optional<ScopedFileSystemFault> failing;
       if (!test.fault_path.empty()) failing.emplace(FileSystemFault::kRename, test.fault_path);
-      EXPECT_EQ(Run(), kUpdateFailed);
+      EXPECT_EQ(Run(), test.result);
     }
-    EXPECT_EQ(host_.messages, Lines{test.message});
+    EXPECT_EQ(host_.messages, test.messages);
     EXPECT_EQ(messages_before_cause, 0u) << host_.status.lines.back();
   }
 
