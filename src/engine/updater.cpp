@@ -181,19 +181,9 @@ void clsUpdater::EnableCancel(bool enabled) {
   host_.Status().SetCancelEnabled(enabled);
 }
 
-void clsUpdater::RemoveLinkInProgramFolder(const std::string& name) {
-  try {
-    const std::optional<EntryInfo> existing = ProgramFolder().Inspect(name);
-    if (existing && existing->kind == EntryKind::kLink) ProgramFolder().RemoveTree(name);
-  } catch (const std::exception&) {
-    // Writing the file then fails with the cause.
-  }
-}
-
 void clsUpdater::RetrieveFileList() {
   const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kFileListCopy;
   try {
-    RemoveLinkInProgramFolder(names::kFileListCopy);
     session_->CopyURLToFile(file_list_url_, local_copy);
     file_list_text_ = ReadWholeFile(local_copy, host_);
     if (IsFileListValid(file_list_text_)) return;
@@ -264,7 +254,6 @@ void clsUpdater::UpdateRegistry() {
 
 void clsUpdater::RetrieveRegistryList() {
   const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kRegistryList;
-  RemoveLinkInProgramFolder(names::kRegistryList);
   session_->CopyURLToFile(updater_root_ + names::kRegistryList, local_copy);
   registry_list_text_ = ReadWholeFile(local_copy, host_);
 }

@@ -76,9 +76,6 @@ class clsUpdater {
   std::string TempFolder() const;
   /// The program folder, opened once per run; staging works relative to it.
   const Folder& ProgramFolder();
-  /// Removes a link in place of one of the program folder's own files, so that writing that
-  /// file can never write through the link.
-  void RemoveLinkInProgramFolder(const std::string& name);
 
   class TransferHost;
 

@@ -63,7 +63,8 @@ std::string ReasonFor(int error) {
   throw AppError(error_number::kPathFileAccess, kSource, action + " " + path + ": " + reason);
 }
 
-// Repeats a system call that a signal interrupted; every call of this file goes through here.
+// Repeats a system call that a signal interrupted: the one place for every call of this file
+// that can wait (opening, reading, writing, flushing, locking).
 template <class Call>
 auto Retry(Call call) {
   for (;;) {
