@@ -63,6 +63,17 @@ class OpenFile {
   int fd_;
 };
 
+// Pages are shown by a browser; everything else is fetched as bytes.
+std::string ContentType(const std::filesystem::path& file) {
+  std::string extension = file.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension == ".htm" || extension == ".html" || extension == ".asp") {
+    return "text/html";
+  }
+  return "application/octet-stream";
+}
+
 struct FaultSetting {
   FixtureServer::Fault fault;
   long long arg;
@@ -99,7 +110,11 @@ struct FixtureServer::Impl {
     std::lock_guard lock(mutex);
     const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
     auto [it, inserted] = connections.try_emplace(peer, static_cast<int>(connections.size()) + 1);
-    log.push_back({request.path, request.get_header_value("User-Agent"), it->second});
+    const auto question = request.target.find('?');
+    const std::string query =
+        question == std::string::npos ? std::string() : request.target.substr(question + 1);
+    log.push_back(
+        {request.path, query, request.method, request.get_header_value("User-Agent"), it->second});
   }
 
   /// The file under root for a URL path, or an empty path when it leaves root or is no file.
@@ -160,7 +175,7 @@ void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const Fau
     return;
   }
   response.status = 200;
-  const std::string type = "application/octet-stream";
+  const std::string type = ContentType(file);
   if (size == 0) {
     // A provider of length 0 would be taken for a body of unknown length.
     response.set_content("", type);
@@ -240,9 +255,11 @@ FixtureServer::FixtureServer(std::filesystem::path root, int port)
     const int yes = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
-  impl.server.Get(".*", [&impl](const httplib::Request& request, httplib::Response& response) {
+  const auto handler = [&impl](const httplib::Request& request, httplib::Response& response) {
     impl.Handle(request, response);
-  });
+  };
+  impl.server.Get(".*", handler);
+  impl.server.Post(".*", handler);
   if (port == 0) {
     impl.port = impl.server.bind_to_any_port("127.0.0.1");
   } else if (impl.server.bind_to_port("127.0.0.1", port)) {

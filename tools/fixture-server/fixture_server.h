@@ -13,6 +13,8 @@ namespace halyard::testing {
 /// One request as the server saw it.
 struct RequestRecord {
   std::string path;        // URL path without the query, always starting with "/"
+  std::string query;       // the raw query string after "?", empty without one
+  std::string method;      // "GET" or "POST"
   std::string user_agent;  // empty when the request carried none
   int connection = 0;      // 1 for the first connection accepted, 2 for the next, ...
 };
@@ -30,7 +32,9 @@ class FixtureServer {
     Trickle,      // sends the whole body in 1 KB pieces, `arg` milliseconds apart (default 20)
   };
 
-  /// Serves the files under root at "/" on a free port of 127.0.0.1 (or the given port).
+  /// Serves the files under root at "/" on a free port of 127.0.0.1 (or the given port), to GET
+  /// and to POST (whose body is ignored, as a login form's would be by a static page). Pages
+  /// (".htm", ".html", ".asp") are sent as HTML, everything else as bytes.
   explicit FixtureServer(std::filesystem::path root, int port = 0);
   /// Releases stalled and trickling answers, stops the server and joins its threads.
   ~FixtureServer();

@@ -1,0 +1,172 @@
+// qlnBrowser over wxWebView.
+#include "ui/browser_control.h"
+
+#include <wx/msgdlg.h>
+#include <wx/utils.h>
+
+#include <memory>
+
+#include "core/app_error.h"
+#include "core/error_numbers.h"
+#include "ui/browser_native.h"
+
+namespace halyard {
+namespace {
+
+constexpr char kStatusHandler[] = "halyardStatus";
+
+// The engine has no status bar: every assignment to window.status (or a bare "status = ...")
+// is forwarded to the control, in every frame, before the page's own scripts run.
+constexpr char kStatusScript[] = R"js((function () {
+  var channel = window.webkit && window.webkit.messageHandlers &&
+      window.webkit.messageHandlers.halyardStatus;
+  if (!channel) return;
+  var text = '';
+  try {
+    Object.defineProperty(window, 'status', {
+      configurable: true,
+      get: function () { return text; },
+      set: function (value) { text = String(value); channel.postMessage(text); }
+    });
+  } catch (e) {}
+})();)js";
+
+// The browser lies two pixels beyond every edge of the control, hiding its outermost pixels.
+constexpr int kHiddenEdge = 2;
+
+std::string Utf8(const wxString& text) {
+  return std::string(text.utf8_str());
+}
+
+}  // namespace
+
+qlnBrowser::qlnBrowser(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
+  browser_ = wxWebView::New(this, wxID_ANY, wxString(), wxPoint(-kHiddenEdge, -kHiddenEdge));
+  browser_->EnableContextMenu(false);
+  browser_->AddScriptMessageHandler(kStatusHandler);
+  browser_->AddUserScript(kStatusScript, wxWEBVIEW_INJECT_AT_DOCUMENT_START);
+  help_key_ = std::make_unique<HelpKeyConnection>(browser_->GetNativeBackend(), [this] {
+    Raise([this] {
+      if (ServerKeyPressed) ServerKeyPressed();
+    });
+  });
+  browser_->Bind(wxEVT_WEBVIEW_NAVIGATING, &qlnBrowser::OnNavigating, this);
+  browser_->Bind(wxEVT_WEBVIEW_NEWWINDOW, &qlnBrowser::OnNewWindow, this);
+  browser_->Bind(wxEVT_WEBVIEW_LOADED, &qlnBrowser::OnLoaded, this);
+  browser_->Bind(wxEVT_WEBVIEW_ERROR, &qlnBrowser::OnError, this);
+  browser_->Bind(wxEVT_WEBVIEW_SCRIPT_MESSAGE_RECEIVED, &qlnBrowser::OnScriptMessage, this);
+  Bind(wxEVT_SIZE, &qlnBrowser::OnSize, this);
+}
+
+qlnBrowser::~qlnBrowser() = default;
+
+void qlnBrowser::Back() {
+  if (!browser_->CanGoBack()) {
+    throw AppError(error_number::kInvalidArgument, "qlnBrowser.Back",
+                   "There is no page to go back to");
+  }
+  browser_->GoBack();
+}
+
+void qlnBrowser::Forward() {
+  if (!browser_->CanGoForward()) {
+    throw AppError(error_number::kInvalidArgument, "qlnBrowser.Forward",
+                   "There is no page to go forward to");
+  }
+  browser_->GoForward();
+}
+
+void qlnBrowser::Navigate(const std::string& url) {
+  const std::string target = url.empty() ? url_ : url;
+  if (target.empty()) return;
+  browser_->LoadURL(wxString::FromUTF8(BrowserTarget(target)));
+}
+
+void qlnBrowser::PrintPage() {
+  try {
+    if (browser_->GetCurrentURL().empty()) {
+      wxMessageBox("The Print command is currently disabled.", "Tollgate", wxOK, this);
+      return;
+    }
+    browser_->Print();
+  } catch (const std::exception& error) {
+    wxMessageBox(wxString::FromUTF8(std::string("Print command Error: ") + error.what()),
+                 "Tollgate", wxOK, this);
+  }
+}
+
+std::string qlnBrowser::GetContent() {
+  if (auto bytes = MainResourceBytes(browser_->GetNativeBackend())) return *bytes;
+  // Without the engine's own bytes, wxWebView's copy (UTF-8 pages only) is the next best.
+  const wxString source = browser_->GetPageSource();
+  if (source.empty()) {
+    throw AppError(error_number::kInvalidArgument, "qlnBrowser.GetContent",
+                   "No document is loaded in the browser");
+  }
+  return Utf8(source);
+}
+
+void qlnBrowser::OnNavigating(wxWebViewEvent& event) {
+  const NavigationDecision decision = DecideNavigation(Utf8(event.GetURL()));
+  if (decision.cancel) event.Veto();
+  if (decision.command) {
+    Raise([this, command = *decision.command] {
+      if (BrowserEvent) BrowserEvent(command);
+    });
+  }
+}
+
+void qlnBrowser::OnNewWindow(wxWebViewEvent& event) {
+  // A page command aimed at a new window is still a command; other pages open in the user's
+  // own browser, since this window has no room for a second one.
+  const NavigationDecision decision = DecideNavigation(Utf8(event.GetURL()));
+  if (decision.command) {
+    Raise([this, command = *decision.command] {
+      if (BrowserEvent) BrowserEvent(command);
+    });
+    return;
+  }
+  if (!decision.cancel) wxLaunchDefaultBrowser(event.GetURL());
+}
+
+void qlnBrowser::OnLoaded(wxWebViewEvent& event) {
+  // The engine reports the completion of top-level documents only; frames raise nothing.
+  Raise([this, url = Utf8(event.GetURL())] {
+    if (URLChanged) URLChanged(url);
+  });
+}
+
+void qlnBrowser::OnError(wxWebViewEvent& event) {
+  // A load replaced by another one is no failure.
+  if (event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED) return;
+  // The engine would show a bare line of text, or nothing at all: show the address, the reason
+  // and a way on instead. Done after the engine has finished with its own error handling.
+  const wxString url = event.GetURL();
+  const wxString reason = event.GetString();
+  CallAfter([this, url, reason] {
+    browser_->SetPage(wxString::FromUTF8(LoadFailurePage(Utf8(url), Utf8(reason))), url);
+  });
+}
+
+void qlnBrowser::OnScriptMessage(wxWebViewEvent& event) {
+  if (event.GetMessageHandler() != kStatusHandler) return;
+  if (auto command = status_filter_.Offer(Utf8(event.GetString()))) {
+    Raise([this, command = *command] {
+      if (BrowserEvent) BrowserEvent(command);
+    });
+  }
+}
+
+void qlnBrowser::OnSize(wxSizeEvent& event) {
+  const wxSize size = GetClientSize();
+  browser_->SetSize(-kHiddenEdge, -kHiddenEdge, size.x + 2 * kHiddenEdge, size.y + 2 * kHiddenEdge);
+  event.Skip();
+}
+
+void qlnBrowser::Raise(std::function<void()> call) {
+  // The host may run a whole update or close every window in answer; neither may happen
+  // inside the engine's own notification, so every event reaches the host from the event loop.
+  CallAfter(std::move(call));
+}
+
+}  // namespace halyard
