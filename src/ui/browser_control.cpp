@@ -95,6 +95,10 @@ void qlnBrowser::PrintPage() {
   }
 }
 
+void qlnBrowser::FocusPage() {
+  FocusView(browser_->GetNativeBackend());
+}
+
 std::string qlnBrowser::GetContent() {
   if (auto bytes = MainResourceBytes(browser_->GetNativeBackend())) return *bytes;
   // Without the engine's own bytes, wxWebView's copy (UTF-8 pages only) is the next best.

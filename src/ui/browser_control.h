@@ -47,6 +47,8 @@ class qlnBrowser : public wxPanel {
   void Navigate(const std::string& url = {});
   /// Opens the print dialog, or tells the user why printing is not possible.
   void PrintPage();
+  /// Puts the keyboard focus into the page.
+  void FocusPage();
   /// The loaded document's source as the server sent it (element names keep their case).
   /// Throws AppError 91 when no document is loaded.
   std::string GetContent();

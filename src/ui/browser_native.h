@@ -13,6 +13,10 @@ namespace halyard {
 /// Lets pending events run while the engine hands the data over.
 std::optional<std::string> MainResourceBytes(void* native_view);
 
+/// Gives the engine's view itself the keyboard focus (wxWebView focuses its scrolled container,
+/// which passes no keys on to the page).
+void FocusView(void* native_view);
+
 /// Calls on_help_key when Ctrl+F1 reaches the engine's view (GTK binds it to its own help
 /// tooltip, so the key never gets to the window's handlers). The connection ends with
 /// DisconnectHelpKey or with the view.

@@ -1,5 +1,5 @@
-// WebKitGTK underneath wxWebView. The three resource functions are looked up in the running
-// process (wxWebView has loaded the engine already), so no engine headers are needed to build.
+// WebKitGTK underneath wxWebView. The engine's and the toolkit's functions are looked up in the
+// running process (wxWebView has loaded both already), so no engine headers are needed to build.
 #include <dlfcn.h>
 #include <glib-object.h>
 
@@ -60,6 +60,11 @@ std::optional<std::string> MainResourceBytes(void* native_view) {
   std::string bytes(reinterpret_cast<const char*>(data), length);
   g_free(data);
   return bytes;
+}
+
+void FocusView(void* native_view) {
+  static const auto grab_focus = Lookup<void (*)(void*)>("gtk_widget_grab_focus");
+  if (native_view != nullptr && grab_focus) grab_focus(native_view);
 }
 
 HelpKeyConnection::HelpKeyConnection(void* native_view, std::function<void()> on_help_key)

@@ -74,7 +74,6 @@ frmMain::frmMain(Settings& settings)
   browser_->Navigate(StartPagePath(settings_));
   Updater = std::make_unique<clsUpdater>(settings_, host_);
   Show();
-  browser_->Browser()->SetFocus();
 }
 
 frmMain::~frmMain() = default;
@@ -106,6 +105,8 @@ void frmMain::getUserDetails(const std::string& content) {
 }
 
 void frmMain::OnActivate(wxActivateEvent& event) {
+  // The page is the window's only control: keys typed into the window go to it.
+  if (event.GetActive()) browser_->FocusPage();
   // Checked from the event loop: the prompt is modal and must not run inside the activation.
   if (event.GetActive() && busy_ == 0 && !close_pending_) {
     CallAfter([this] { CheckRunningApplication(); });
