@@ -153,7 +153,8 @@ void qlnBrowser::OnError(wxWebViewEvent& event) {
 }
 
 void qlnBrowser::OnScriptMessage(wxWebViewEvent& event) {
-  if (event.GetMessageHandler() != kStatusHandler) return;
+  // The status channel is the only one registered (and wxWebView on WebKit does not name the
+  // channel in the event).
   if (auto command = status_filter_.Offer(Utf8(event.GetString()))) {
     Raise([this, command = *command] {
       if (BrowserEvent) BrowserEvent(command);

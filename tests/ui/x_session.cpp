@@ -1,8 +1,9 @@
 // Xvfb, child processes and xdotool for the window tests.
 #include "x_session.h"
 
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,24 +12,30 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace halyard::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-int Spawn(const std::vector<std::string>& arguments, int stdout_fd = -1) {
+// Starts a child that is stopped when the test process dies, so that a crashed test leaves no
+// X server or program behind. stdout_fd: where its output goes; -1 discards it, -2 keeps ours.
+int Spawn(const std::vector<std::string>& arguments, int stdout_fd = -2) {
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
-  pid_t pid = -1;
-  const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + arguments[0]);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("cannot start " + arguments[0]);
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    if (stdout_fd != -2) {
+      const int target = stdout_fd >= 0 ? stdout_fd : open("/dev/null", O_WRONLY);
+      dup2(target, STDOUT_FILENO);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
   return pid;
 }
 
