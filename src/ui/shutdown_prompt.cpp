@@ -34,6 +34,11 @@ frmShutDown::frmShutDown(wxWindow* parent, const Settings& settings,
   cmdContinue = new wxButton(this, wxID_ANY, "Continue >>");
   cmdContinue->Disable();
   cmdCancel->SetFocus();
+  // Both choices carry the same weight: one width for both buttons.
+  wxSize button_size = cmdCancel->GetBestSize();
+  button_size.IncTo(cmdContinue->GetBestSize());
+  cmdCancel->SetMinSize(button_size);
+  cmdContinue->SetMinSize(button_size);
   cmdContinue->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { EndModal(wxID_OK); });
   cmdCancel->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { EndModal(kCancelUpdate); });
   // Closing the prompt in any other way is Continue.
