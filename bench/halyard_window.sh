@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The Halyard program under Xvfb:
+#  1. start to start page painted: from starting the program until the start page's button
+#     colour (#1F6FEB) shows in the window on screen, sampled by screen grabs (median of 5;
+#     each grab takes a few tens of milliseconds, the resolution of the figure). Goal: < 1.5 s.
+#  2. peak memory during a 1,000-file update (4 KB files, login pages that act by themselves):
+#     Halyard's own peak resident size (VmHWM), and the peak of Halyard with the web engine's
+#     helper processes together.
+#  3. CPU of Halyard while the status window waits on a stalled transfer, over 10 s.
+# Usage: bench/halyard_window.sh [build-folder]   (default: build/bench)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/common.sh"
+build=${1:-$root/build/bench}
+build_targets "$build" Halyard halyard_pages halyard-fixture-server
+server=$build/tools/fixture-server/halyard-fixture-server
+caption="Acme Editor Tollgate - V1.0.13"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/halyard-bench-XXXXXX")
+at_exit 'rm -rf "$work"'
+
+# A private X server for the whole run; it picks a free display itself.
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 5>"$work/display" 2>/dev/null &
+xvfb_pid=$!
+at_exit 'kill "$xvfb_pid" 2>/dev/null || true'
+while [ ! -s "$work/display" ]; do sleep 0.05; done
+export DISPLAY=":$(head -n 1 "$work/display")" NO_AT_BRIDGE=1
+app=$work/site/acme/app
+mkdir -p "$app/files" "$work/program"
+cp "$build/src/ui/Halyard" "$build/src/ui/Default.htm" "$build/src/ui/error.htm" "$work/program/"
+printf 'REGEDIT4\r\n' > "$app/Registry.txt"
+cat > "$app/Login.asp" <<'EOF'
+<html><body><form id="f" method="post" action="CheckLogin.asp"></form>
+<script>document.getElementById("f").submit();</script></body></html>
+EOF
+cat > "$app/CheckLogin.asp" <<'EOF'
+<html><body><TAGSUCCESS><tagusername>bench</tagusername><tagpassword>pw</tagpassword></body></html>
+EOF
+cat > "$app/Status.asp" <<'EOF'
+<html><body><script>location.href = "APP:CLOSE";</script></body></html>
+EOF
+head -c 4096 /dev/urandom > "$work/seed"
+{
+  printf 'File Changes:\r\n'
+  for i in $(seq 1 1000); do
+    { printf '%08d' "$i"; tail -c +9 "$work/seed"; } > "$app/files/f$i.bin"
+    printf '2024-02-01 12:00:00,files/f%d.bin\r\n' "$i"
+  done
+} > "$app/FileChanges.txt"
+head -c 1048576 /dev/urandom > "$app/files/stalled.bin"
+
+write_settings() {  # base-url
+  printf '[Application]\r\nApplicationName=Acme Editor\r\n[Updater]\r\nServerName=%s\r\nServerPath=acme/app\r\n[Platform]\r\nRegistryFolder=%s\r\n' \
+    "${1#http://}" "$work/registry" > "$work/program/updater.ini"
+}
+
+wait_for_window() {  # -> window id
+  local id=
+  while [ -z "$id" ]; do
+    id=$(xdotool search --onlyvisible --name "$caption" 2>/dev/null | head -n 1 || true)
+    [ -n "$id" ] || sleep 0.02
+  done
+  echo "$id"
+}
+
+# 1. Start to start page painted.
+write_settings "http://127.0.0.1:9"
+painted_seconds() {
+  local start id geometry
+  start=$(date +%s%N)
+  "$work/program/Halyard" &
+  local pid=$!
+  id=$(wait_for_window)
+  geometry=$(xdotool getwindowgeometry --shell "$id")
+  eval "$geometry"
+  until import -silent -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" -depth 8 txt:- 2>/dev/null |
+    grep "#1F6FEB" >/dev/null; do :; done  # no -q: an early exit would fail the pipe
+  local end cpu
+  end=$(date +%s%N)
+  # CPU used by then by Halyard and the web engine's processes: the figure a busy machine
+  # cannot stretch.
+  cpu=$(cat "/proc/$pid/stat" $(pgrep -P "$pid" | sed 's|.*|/proc/&/stat|') 2>/dev/null |
+    awk -v h="$(getconf CLK_TCK)" '{ t += $14 + $15 } END { printf "%.2f", t / h }')
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+  awk -v a="$start" -v b="$end" -v c="$cpu" 'BEGIN { printf "%.3f %s\n", (b - a) / 1e9, c }'
+}
+painted_seconds >/dev/null  # warm the file cache
+for _ in 1 2 3 4 5; do painted_seconds; done > "$work/painted"
+echo "start to start page painted: median $(cut -d' ' -f1 "$work/painted" | median) s" \
+  "(runs: $(cut -d' ' -f1 "$work/painted" | tr '\n' ' ')), CPU by then: median" \
+  "$(cut -d' ' -f2 "$work/painted" | median) s; load average $(cut -d' ' -f1 /proc/loadavg)"
+
+# The peak resident size of Halyard (VmHWM) and of Halyard with its child processes, sampled.
+sample_memory() {  # pid -> "own-kB total-kB" at the end
+  local own=0 total=0 now sum
+  while kill -0 "$1" 2>/dev/null; do
+    now=$(awk '/VmHWM/ { print $2 }' "/proc/$1/status" 2>/dev/null || true)
+    if [ -n "$now" ] && [ "$now" -gt "$own" ]; then own=$now; fi
+    sum=$(ps -o rss= --pid "$1" --ppid "$1" 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
+    if [ "$sum" -gt "$total" ]; then total=$sum; fi
+    sleep 0.2
+  done
+  echo "$own $total"
+}
+
+# 2. A 1,000-file update from the start page to the status page's CLOSE.
+start_fixture_server "$server" "$work/site" "$work"
+write_settings "$base_url"
+rm -rf "$work/program/files" "$work/program"/f*.bin
+update_start=$(date +%s%N)
+"$work/program/Halyard" &
+pid=$!
+sample_memory "$pid" > "$work/memory" &
+sampler=$!
+id=$(wait_for_window)
+sleep 1
+xdotool windowfocus --sync "$id" key Return
+wait "$pid" || true
+wait "$sampler"
+update_end=$(date +%s%N)
+installed=$(find "$work/program" -name 'f*.bin' | wc -l)
+read -r own total < "$work/memory"
+echo "1,000-file update ($installed files installed, $(awk -v a="$update_start" -v b="$update_end" \
+  'BEGIN { printf "%.1f", (b - a) / 1e9 }') s from start to close): peak Halyard $((own / 1024)) MB," \
+  "Halyard with its web engine processes $((total / 1024)) MB"
+stop_fixture_server
+
+# 3. CPU while the status window waits on a transfer that has stalled.
+"$server" --root "$work/site" --fault /acme/app/files/stalled.bin=stall:0 > "$work/server.port" \
+  2> "$work/server.log" &
+fixture_server_pid=$!
+while [ ! -s "$work/server.port" ]; do sleep 0.1; done
+write_settings "http://127.0.0.1:$(head -n 1 "$work/server.port")"
+printf 'File Changes:\r\n2024-03-01 12:00:00,files/stalled.bin\r\n' > "$app/FileChanges.txt"
+"$work/program/Halyard" &
+pid=$!
+id=$(wait_for_window)
+sleep 1
+xdotool windowfocus --sync "$id" key Return
+until xdotool search --onlyvisible --name '^Update Status$' >/dev/null 2>&1; do sleep 0.1; done
+sleep 2
+ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+before=$(ticks)
+sleep 10
+after=$(ticks)
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+hertz=$(getconf CLK_TCK)
+echo "status window waiting on a stalled transfer: $(awk -v t=$((after - before)) -v h="$hertz" \
+  'BEGIN { printf "%.1f", 100 * t / h / 10 }') % of one core (10 s)"
