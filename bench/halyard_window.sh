@@ -23,8 +23,12 @@ at_exit 'rm -rf "$work"'
 Xvfb -displayfd 5 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 5>"$work/display" 2>/dev/null &
 xvfb_pid=$!
 at_exit 'kill "$xvfb_pid" 2>/dev/null || true'
-while [ ! -s "$work/display" ]; do sleep 0.05; done
+until grep -qx '[0-9][0-9]*' "$work/display" 2>/dev/null; do
+  kill -0 "$xvfb_pid" 2>/dev/null || { echo "Xvfb did not start" >&2; exit 1; }
+  sleep 0.05
+done
 export DISPLAY=":$(head -n 1 "$work/display")" NO_AT_BRIDGE=1
+xdotool getdisplaygeometry >/dev/null
 app=$work/site/acme/app
 mkdir -p "$app/files" "$work/program"
 cp "$build/src/ui/Halyard" "$build/src/ui/Default.htm" "$build/src/ui/error.htm" "$work/program/"
@@ -127,6 +131,7 @@ echo "1,000-file update ($installed files installed, $(awk -v a="$update_start" 
 stop_fixture_server
 
 # 3. CPU while the status window waits on a transfer that has stalled.
+rm -f "$work/server.port"
 "$server" --root "$work/site" --fault /acme/app/files/stalled.bin=stall:0 > "$work/server.port" \
   2> "$work/server.log" &
 fixture_server_pid=$!
