@@ -134,22 +134,33 @@ void qlnBrowser::OnNewWindow(wxWebViewEvent& event) {
 }
 
 void qlnBrowser::OnLoaded(wxWebViewEvent& event) {
+  const std::string url = Utf8(event.GetURL());
+  if (replacement_issued_) {
+    // Our page for a failed load has arrived.
+    failed_url_.clear();
+    replacement_issued_ = false;
+  } else if (!failed_url_.empty() && url == failed_url_) {
+    // The engine's own error page for it has been shown (a replacement started earlier would
+    // have been cancelled by it): now ours takes its place.
+    replacement_issued_ = true;
+    CallAfter([this, url, reason = failure_reason_] {
+      browser_->SetPage(wxString::FromUTF8(LoadFailurePage(url, reason)), wxString::FromUTF8(url));
+    });
+  }
   // The engine reports the completion of top-level documents only; frames raise nothing.
-  Raise([this, url = Utf8(event.GetURL())] {
+  Raise([this, url] {
     if (URLChanged) URLChanged(url);
   });
 }
 
 void qlnBrowser::OnError(wxWebViewEvent& event) {
-  // A load replaced by another one is no failure.
-  if (event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED) return;
-  // The engine would show a bare line of text, or nothing at all: show the address, the reason
-  // and a way on instead. Done after the engine has finished with its own error handling.
-  const wxString url = event.GetURL();
-  const wxString reason = event.GetString();
-  CallAfter([this, url, reason] {
-    browser_->SetPage(wxString::FromUTF8(LoadFailurePage(Utf8(url), Utf8(reason))), url);
-  });
+  // A load replaced by another one is no failure, and while a replacement is on its way the
+  // first reason is the one to show.
+  if (event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED || !failed_url_.empty()) return;
+  // The engine shows a bare line of text, or nothing at all: once its page is in, ours shows
+  // the address, the reason and a way on.
+  failed_url_ = Utf8(event.GetURL());
+  failure_reason_ = Utf8(event.GetString());
 }
 
 void qlnBrowser::OnScriptMessage(wxWebViewEvent& event) {

@@ -80,6 +80,11 @@ class qlnBrowser : public wxPanel {
   std::int16_t border_style_ = 0;
   std::string url_ = "0";
   std::unique_ptr<HelpKeyConnection> help_key_;
+  /// A failed load whose replacement page is on its way, why it failed, and whether the
+  /// replacement has been asked for.
+  std::string failed_url_;
+  std::string failure_reason_;
+  bool replacement_issued_ = false;
 };
 
 }  // namespace halyard

@@ -181,7 +181,7 @@ std::string LoadFailurePage(const std::string& url, const std::string& reason) {
          "<h1>This page could not be opened</h1>"
          "<p class=\"address\">" +
          address + "</p><p>" + EscapeHtml(reason) +
-         "</p><p>Check the network connection and the server settings, then try again.</p>"
+         "</p><p>Check the address and the network connection, then try again.</p>"
          "<a class=\"button primary\" href=\"" +
          address +
          "\">Try again</a><a class=\"button secondary\" href=\"APP:CLOSE\">Close</a>"

@@ -113,6 +113,8 @@ TEST_F(BrowserControl, a_page_that_cannot_be_loaded_names_the_address_and_offers
       RunUntil([&] { return Content().find("could not be opened") != std::string::npos; }, 20s));
   const std::string content = browser_->GetContent();
   EXPECT_NE(content.find("file://" + missing), std::string::npos);
+  // The cause, not the cancelling of the engine's own error page that the replacement brings.
+  EXPECT_NE(content.find("No such file or directory"), std::string::npos) << content;
   EXPECT_NE(content.find("Try again"), std::string::npos);
   EXPECT_NE(content.find("APP:CLOSE"), std::string::npos);
 }
