@@ -192,7 +192,7 @@ void frmMain::ReportResult(std::int16_t result) {
 
 void frmMain::WriteUpdateStamp() {
   try {
-    RegistryStore store(RegistryFolderFor(settings_.ProgramFolder));
+    RegistryStore store(settings_.RegistryFolder);
     halyard::WriteUpdateStamp(settings_, store);
   } catch (const std::exception&) {
     // The stamp reports nothing, as a registry write does; a failure must not end the run.

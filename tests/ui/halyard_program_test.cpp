@@ -101,6 +101,10 @@ class UpdaterRig {
     return WaitUntil([&] { return !Requests(path).empty(); }, timeout);
   }
   bool Restarted() const { return fs::exists(marker_); }
+  /// The restart command runs detached: it may finish a moment after the updater has ended.
+  bool WaitForRestart() const {
+    return WaitUntil([this] { return Restarted(); }, 10s);
+  }
   bool Installed(const std::string& name) const { return fs::exists(program_ / name); }
   bool Staging() const { return fs::exists(program_ / "Temp"); }
   std::string Registry() const { return (work_.Path() / "registry").string(); }
@@ -152,7 +156,7 @@ TEST_F(HalyardProgram, start_page_leads_to_exactly_the_login_url_and_close_resta
   EXPECT_EQ(login.front().method, "GET");
   EXPECT_EQ(login.front().query, "");
   EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
-  EXPECT_TRUE(rig.Restarted());
+  EXPECT_TRUE(rig.WaitForRestart());
 }
 
 TEST_F(HalyardProgram, accepted_login_runs_the_update_and_reports_to_the_status_page) {
@@ -167,7 +171,7 @@ TEST_F(HalyardProgram, accepted_login_runs_the_update_and_reports_to_the_status_
             "Success=true&UserName=bob%20%26%20co%3D1%2Bx%20y&Password=p%40ss%3F%23");
   EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
   EXPECT_TRUE(rig.Installed("a.txt"));
-  EXPECT_TRUE(rig.Restarted());
+  EXPECT_TRUE(rig.WaitForRestart());
   const RegistryStore store(rig.Registry());
   EXPECT_TRUE(store.GetValue(kRegistryRoots[1].handle, "Software\\Acme\\Editor", "LastUpdate"));
 }
@@ -280,7 +284,7 @@ TEST_F(HalyardProgram, close_during_the_update_cancels_and_restarts_when_the_run
   SendKeys(MainWindow(), {"Return"});
   ASSERT_TRUE(rig.WaitForRequest("/acme/app/files/big.bin", kFlowTimeout));
   EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
-  EXPECT_TRUE(rig.Restarted());
+  EXPECT_TRUE(rig.WaitForRestart());
   EXPECT_FALSE(rig.Installed("big.bin"));
   EXPECT_FALSE(rig.Staging()) << "the run cleaned up before the program ended";
 }
@@ -337,7 +341,7 @@ TEST_F(HalyardProgram, cancel_update_in_the_prompt_ends_the_program_and_restarts
   const WindowBox box = Geometry(prompt);
   ClickAt(prompt, box.width - 202, box.height - 30);
   EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
-  EXPECT_TRUE(rig.Restarted());
+  EXPECT_TRUE(rig.WaitForRestart());
   EXPECT_TRUE(rig.Requests("/acme/app/Login.asp").empty());
 }
 
