@@ -21,8 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr auto kStartTimeout = 30s;
-constexpr auto kFlowTimeout = 40s;
+constexpr auto kStartTimeout = 90s;  // a loaded machine starts the web engine slowly
+constexpr auto kFlowTimeout = 90s;
 constexpr char kCaption[] = "Acme Editor Tollgate - V1.0.13";
 constexpr char kPromptCaption[] = "Please close Acme Editor";
 
