@@ -67,15 +67,21 @@ bool IsFileListValid(std::string_view text) {
 
 void ParseFileList(const std::string& text, const ChangeListContext& context,
                    FileCollection& files) {
-  const std::vector<std::string> lines = Split(text, kLineBreak);
-  // The piece after the last line break is never read, nor is the header.
-  const long long last_line = static_cast<long long>(lines.size()) - 2;
+  // The piece after the last line break is never read, nor is the header. Counted before the
+  // text is split, so that a list of millions of empty lines is refused without holding them.
+  long long breaks = 0;
+  for (auto at = text.find(kLineBreak); at != std::string::npos;
+       at = text.find(kLineBreak, at + 2)) {
+    ++breaks;
+  }
+  const long long last_line = breaks - 1;
   if (last_line > kMaxReadableLines) {
     throw AppError(error_number::kOverflow, "Updater",
                    "Overflow: the change list has " + std::to_string(last_line) +
                        " lines after its header; at most " + std::to_string(kMaxReadableLines) +
                        " can be read");
   }
+  const std::vector<std::string> lines = Split(text, kLineBreak);
   for (long long number = 1; number <= last_line; ++number) {
     const std::string& line = lines[static_cast<std::size_t>(number)];
     if (line.empty() || line.front() == '\'') continue;

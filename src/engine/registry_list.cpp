@@ -12,14 +12,19 @@
 namespace halyard {
 
 void ApplyRegistryList(const std::string& registry_list_text, RegistryStore& store, Host& host) {
-  const std::vector<std::string> lines = Split(registry_list_text, "\r\n");
-  // Lines are counted with a 16-bit number, so a longer list fails before its first line.
-  const std::size_t last_line = lines.size() - 1;
+  // Lines are counted with a 16-bit number, so a longer list fails before its first line;
+  // counted before the text is split, so that millions of empty lines are never held.
+  std::size_t last_line = 0;
+  for (auto at = registry_list_text.find("\r\n"); at != std::string::npos;
+       at = registry_list_text.find("\r\n", at + 2)) {
+    ++last_line;
+  }
   if (last_line > static_cast<std::size_t>(std::numeric_limits<std::int16_t>::max())) {
     throw AppError(error_number::kOverflow, "Updater",
-                   "Overflow: the registry list has " + std::to_string(lines.size()) +
+                   "Overflow: the registry list has " + std::to_string(last_line + 1) +
                        " lines, more than a 16-bit line number can count");
   }
+  const std::vector<std::string> lines = Split(registry_list_text, "\r\n");
   for (std::size_t number = 1; number <= last_line; ++number) {
     const std::string& line = lines[number];
     if (line.empty() || line.front() == '\'') continue;
