@@ -9,7 +9,6 @@
 
 #include "core/app_error.h"
 #include "core/host.h"
-#include "startup/settings.h"
 #include "transfer/copy_inet_file.h"
 
 namespace {
@@ -50,8 +49,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   SilentHost host;
-  halyard::Settings settings;
-  halyard::InternetSession session(host, settings);
+  halyard::InternetSession session(host, [] {});
   std::string line;
   int count = 0;
   try {

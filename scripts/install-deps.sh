@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
-  libcurl4-openssl-dev libzip-dev libglib2.0-dev libx11-dev libxres-dev libcli11-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libzip-dev zlib1g-dev libglib2.0-dev libx11-dev libxres-dev libcli11-dev
+  libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool imagemagick
   zip unzip curl time

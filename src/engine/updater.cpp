@@ -24,6 +24,10 @@ namespace names = staging_names;
 // How much of a staged download may arrive before the system is asked to write it out.
 constexpr long long kWriteBehindStep = 8 << 20;
 
+// The most either list may hold, as much as its reading takes: far above what 32,767 lines
+// need, far below what would hurt the machine when a server sends without end.
+constexpr auto kListLimit = static_cast<std::int64_t>(kMaxWholeFile);
+
 // Drops the run's internet session however the run ends.
 class SessionScope {
  public:
@@ -109,7 +113,8 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
 
   SessionScope session_scope(session_);
   try {
-    session_ = std::make_unique<InternetSession>(*transfer_host_, settings_);
+    session_ =
+        std::make_unique<InternetSession>(*transfer_host_, [this] { CheckCancelled(settings_); });
     if (stall_timeout_) session_->SetStallTimeout(*stall_timeout_);
     RetrieveFileList();
     ParseFileList();
@@ -184,7 +189,7 @@ void clsUpdater::EnableCancel(bool enabled) {
 void clsUpdater::RetrieveFileList() {
   const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kFileListCopy;
   try {
-    session_->CopyURLToFile(file_list_url_, local_copy);
+    session_->CopyURLToFile(file_list_url_, local_copy, kListLimit);
     file_list_text_ = ReadWholeFile(local_copy, host_);
     if (IsFileListValid(file_list_text_)) return;
     ReportCause("The change list " + file_list_url_ + " does not begin with \"File Changes:\"");
@@ -234,6 +239,8 @@ void clsUpdater::RetrieveFiles() {
       if (app_error != nullptr && app_error->Number() == error_number::kCancelled) {
         throw AppError(error_number::kCancelled, "", "");
       }
+      // A full disk is ours, not the server's: it keeps its own number and cause.
+      if (app_error != nullptr && app_error->Number() == error_number::kDiskFull) throw;
       ReportCause(error.what());
       host_.ShowMessage("Can not copy file from Web: " + record->WebPath() + " to " + staged);
       throw AppError(error_number::kCannotCopyFromWeb, "Updater",
@@ -254,7 +261,7 @@ void clsUpdater::UpdateRegistry() {
 
 void clsUpdater::RetrieveRegistryList() {
   const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kRegistryList;
-  session_->CopyURLToFile(updater_root_ + names::kRegistryList, local_copy);
+  session_->CopyURLToFile(updater_root_ + names::kRegistryList, local_copy, kListLimit);
   registry_list_text_ = ReadWholeFile(local_copy, host_);
 }
 

@@ -1,6 +1,8 @@
 // Web file download over libcurl's multi interface: the window keeps running its events while a
 // transfer waits, connections are reused within a session, and a failed transfer never leaves
-// a partial or error-page file behind as if it were the requested one.
+// a partial, encoded or error-page file behind as if it were the requested one. Every transfer
+// is bounded: in time by the stall timeout and the lowest speed, in size by the caller's limit
+// and the free space of the disk.
 #include "transfer/copy_inet_file.h"
 
 #include <cerrno>
@@ -14,6 +16,8 @@
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
+#include "core/text.h"
+#include "platform/disk_space.h"
 #include "transfer/curl_handles.h"
 
 namespace halyard {
@@ -37,6 +41,9 @@ constexpr long kReceiveBuffer = 64 * 1024;
 constexpr std::size_t kWriteBuffer = 128 * 1024;
 constexpr int kPollMilliseconds = 40;  // the longest the window goes without its events
 constexpr long kMaxRedirects = 10;
+// A transfer slower than this over the whole stall timeout is as good as stalled: a server
+// that sends a byte now and then would otherwise hold the update for ever.
+constexpr long kLowestBytesPerSecond = 1024;
 
 std::string Source() {
   return ExecutableName() + ".CopyURLToFile";
@@ -47,7 +54,12 @@ AppError DownloadError(const std::string& url, const std::string& cause) {
                   "Cannot download " + url + ": " + cause);
 }
 
+AppError DiskFullError(const std::string& path, const std::string& cause) {
+  return AppError(error_number::kDiskFull, Source(), "Disk full writing " + path + ": " + cause);
+}
+
 AppError FileError(const std::string& what, const std::string& path, int error) {
+  if (error == ENOSPC || error == EDQUOT) return DiskFullError(path, std::strerror(error));
   return AppError(
       error_number::kPathFileAccess, Source(),
       "Path/File access error: cannot " + what + " " + path + " (" + std::strerror(error) + ")");
@@ -110,6 +122,24 @@ std::string DurationText(std::chrono::milliseconds duration) {
   return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 
+std::string_view TrimHeaderValue(std::string_view value) {
+  const auto first = value.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = value.find_last_not_of(" \t\r\n");
+  return value.substr(first, last - first + 1);
+}
+
+/// The number of a Content-Length value, or std::nullopt when it is none.
+std::optional<long long> LengthValue(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 struct FileCloser {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
@@ -134,16 +164,24 @@ class DataIndicator {
   StatusWindow& status_;
 };
 
+/// What bounds one transfer.
+struct TransferLimits {
+  std::optional<std::int64_t> max_bytes;
+  std::chrono::milliseconds stall_timeout;
+};
+
 /// The state of one transfer, shared with the curl callbacks.
 class Transfer {
  public:
   /// write_buffer (kWriteBuffer bytes) belongs to the session, so that a run of many small
   /// files does not allocate and fault in fresh memory for each one.
-  Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer)
+  Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer,
+           TransferLimits limits)
       : easy_(easy),
         url_(std::move(url)),
         local_file_(std::move(local_file)),
-        write_buffer_(write_buffer) {}
+        write_buffer_(write_buffer),
+        limits_(limits) {}
 
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
     return static_cast<Transfer*>(self)->Header(std::string_view(data, size * count));
@@ -181,13 +219,21 @@ class Transfer {
   long long Received() const { return received_; }
   long long Total() const { return total_; }
   const std::string& Url() const { return url_; }
+  /// The window of the lowest-speed rule: the stall timeout, as libcurl measures it in whole
+  /// seconds.
+  std::chrono::seconds LowSpeedWindow() const {
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(limits_.stall_timeout);
+    return std::max(seconds, std::chrono::seconds(1));
+  }
 
  private:
   std::size_t Header(std::string_view line) {
     MarkActivity();
     // Every response of a redirect chain starts with its status line; the last one counts.
-    if (line.rfind("HTTP/", 0) != 0) return line.size();
+    if (line.rfind("HTTP/", 0) != 0) return HeaderField(line) ? line.size() : 0;
     reason_.clear();
+    content_length_.reset();
+    encoded_ = false;
     const auto code_start = line.find(' ');
     if (code_start == std::string_view::npos) return line.size();
     auto reason_start = line.find(' ', code_start + 1);
@@ -200,9 +246,45 @@ class Transfer {
     return line.size();
   }
 
+  /// Notes the length and encoding of the answer; false (which stops curl) when its lengths
+  /// disagree, since either one could be the truth.
+  bool HeaderField(std::string_view line) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return true;
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = TrimHeaderValue(line.substr(colon + 1));
+    if (EqualsNoCase(name, "Content-Encoding")) {
+      encoded_ = encoded_ || (!value.empty() && !EqualsNoCase(value, "identity"));
+      return true;
+    }
+    if (!EqualsNoCase(name, "Content-Length")) return true;
+    // A list of equal values ("5, 5") is one length; anything else is a conflict.
+    for (const std::string& item : Split(value, ",")) {
+      const std::string_view text = TrimHeaderValue(item);
+      const auto length = LengthValue(text);
+      if (!length) {
+        failure_ = DownloadError(url_, "invalid Content-Length \"" + std::string(value) + "\"");
+        return false;
+      }
+      if (content_length_ && *content_length_ != *length) {
+        failure_ = DownloadError(url_, "conflicting Content-Length headers (" +
+                                           std::to_string(*content_length_) + " and " +
+                                           std::to_string(*length) + ")");
+        return false;
+      }
+      content_length_ = length;
+    }
+    return true;
+  }
+
   std::size_t Body(const char* data, std::size_t size) {
     MarkActivity();
     if (!opened_ && !Open()) return 0;  // a size other than `size` makes curl stop
+    if (limits_.max_bytes && received_ + static_cast<long long>(size) > *limits_.max_bytes) {
+      failure_ = DownloadError(url_, TooLarge());
+      Discard();
+      return 0;
+    }
     if (std::fwrite(data, 1, size, file_.get()) != size) {
       failure_ = FileError("write", local_file_, errno);
       Discard();
@@ -223,10 +305,14 @@ class Transfer {
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(local_file_, ignored))) {
       std::filesystem::remove(local_file_, ignored);
     }
-    if (code < 200 || code > 299) {
+    // Only the whole resource will do: a 206 carries a part of it, other 2xx answers none.
+    if (code != 200) {
       failure_ = DownloadError(url_, StatusText(code, reason_));
       return false;
     }
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length > 0 && !RoomFor(length)) return false;
     file_.reset(std::fopen(local_file_.c_str(), "wb"));
     if (!file_) {
       failure_ = FileError("create", local_file_, errno);
@@ -236,19 +322,49 @@ class Transfer {
     // curl hands over at most 16 KB per call; a larger buffer saves most write calls. The C
     // library picks its own size unless it is given the memory.
     std::setvbuf(file_.get(), write_buffer_, _IOFBF, kWriteBuffer);
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
-      total_ = length;
-    }
+    // The announced length of an encoded body is not the length of what is stored.
+    if (!encoded_) total_ = length;
     return true;
   }
 
-  static std::string Cause(CURLcode result, const char* curl_message) {
+  /// False, with the failure noted, when the announced body cannot fit on the disk; nothing
+  /// has been written then.
+  bool RoomFor(curl_off_t length) {
+    std::string folder = std::filesystem::path(local_file_).parent_path().string();
+    if (folder.empty()) folder = ".";
+    const auto available = AvailableBytes(folder);
+    if (!available || *available >= static_cast<std::uint64_t>(length)) return true;
+    failure_ = DiskFullError(local_file_, "the server announces " + std::to_string(length) +
+                                              " bytes and only " + std::to_string(*available) +
+                                              " are free");
+    return false;
+  }
+
+  std::string TooLarge() const {
+    return "the answer is larger than the limit of " + std::to_string(*limits_.max_bytes) +
+           " bytes";
+  }
+
+  std::string Cause(CURLcode result, const char* curl_message) const {
     switch (result) {
       case CURLE_PARTIAL_FILE:
         return "connection closed before the whole body arrived";
       case CURLE_RECV_ERROR:
         return "connection broken while receiving (" + std::string(curl_message) + ")";
+      case CURLE_FILESIZE_EXCEEDED:
+        if (limits_.max_bytes) return TooLarge();
+        return curl_message;
+      case CURLE_BAD_CONTENT_ENCODING:
+        return "the body's encoding cannot be decoded (" + std::string(curl_message) + ")";
+      case CURLE_OPERATION_TIMEDOUT:
+        // The low-speed limit; when nothing at all came, the stall is the clearer cause.
+        if (std::string_view(curl_message).rfind("Operation too slow", 0) != 0) {
+          return curl_message;
+        }
+        if (Clock::now() - last_activity_ >= limits_.stall_timeout) {
+          return "no data for " + DurationText(limits_.stall_timeout);
+        }
+        return "slower than 1 KiB per second for " + DurationText(LowSpeedWindow());
       default:
         return curl_message;
     }
@@ -261,7 +377,10 @@ class Transfer {
   std::unique_ptr<std::FILE, FileCloser> file_;
   bool opened_ = false;
   bool created_ = false;
+  TransferLimits limits_;
   std::string reason_;
+  std::optional<long long> content_length_;  // of the response whose headers arrive
+  bool encoded_ = false;
   long long received_ = 0;
   long long total_ = -1;
   std::optional<AppError> failure_;
@@ -271,7 +390,8 @@ class Transfer {
 }  // namespace
 
 struct InternetSession::Impl {
-  Impl(Host& host_in, const Settings& settings_in) : host(host_in), settings(settings_in) {}
+  Impl(Host& host_in, CancelCheck check_cancelled_in)
+      : host(host_in), check_cancelled(std::move(check_cancelled_in)) {}
 
   /// Creates the handles on first use, so a failure reaches the caller of a transfer.
   void EnsureHandles() {
@@ -300,6 +420,11 @@ struct InternetSession::Impl {
            curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBuffer) == CURLE_OK &&
+           // "" offers every encoding this libcurl decodes (only "identity" without any) and
+           // has it decode them; an answer in any other encoding then fails instead of being
+           // stored encoded.
+           curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowestBytesPerSecond) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK;
@@ -309,7 +434,7 @@ struct InternetSession::Impl {
   void ShowProgress(const Transfer& transfer);
 
   Host& host;
-  const Settings& settings;
+  CancelCheck check_cancelled;
   std::chrono::milliseconds stall_timeout{std::chrono::seconds(60)};
   std::string certificate_authorities;
   curl::MultiHandle multi;
@@ -341,7 +466,7 @@ void InternetSession::Impl::Run(Transfer& transfer) {
   transfer.MarkActivity();
   while (true) {
     host.DoEvents();
-    CheckCancelled(settings);
+    if (check_cancelled) check_cancelled();
     // Before any data the indicator blinks once per pass, as it would before every read.
     if (transfer.Received() == 0) host.Status().FlashData();
     int running = 0;
@@ -363,8 +488,8 @@ void InternetSession::Impl::Run(Transfer& transfer) {
   }
 }
 
-InternetSession::InternetSession(Host& host, const Settings& settings)
-    : impl_(std::make_unique<Impl>(host, settings)) {}
+InternetSession::InternetSession(Host& host, CancelCheck check_cancelled)
+    : impl_(std::make_unique<Impl>(host, std::move(check_cancelled))) {}
 
 InternetSession::~InternetSession() = default;
 
@@ -376,7 +501,8 @@ void InternetSession::SetCertificateAuthorities(const std::string& pem_file) {
   impl_->certificate_authorities = pem_file;
 }
 
-void InternetSession::CopyURLToFile(const std::string& url, const std::string& local_file) {
+void InternetSession::CopyURLToFile(const std::string& url, const std::string& local_file,
+                                    std::optional<std::int64_t> max_bytes) {
   // The indicator ends hidden on every way out, argument errors included.
   DataIndicator indicator(impl_->host.Status());
   if (url.empty() || local_file.empty()) {
@@ -386,7 +512,8 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
   CURL* easy = impl_->easy.get();
   if (!impl_->write_buffer)
     impl_->write_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
-  Transfer transfer(easy, url, local_file, impl_->write_buffer.get());
+  Transfer transfer(easy, url, local_file, impl_->write_buffer.get(),
+                    {max_bytes, impl_->stall_timeout});
   const std::string request_url = NormalizeUrl(url);
   impl_->error_text[0] = '\0';
   const std::string& authorities = impl_->certificate_authorities;
@@ -394,6 +521,11 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
       (!authorities.empty() &&
        curl_easy_setopt(easy, CURLOPT_CAINFO, authorities.c_str()) != CURLE_OK) ||
       curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) != CURLE_OK ||
+      // An announced length above the limit fails before the body; the body is counted too.
+      curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{max_bytes.value_or(0)}) !=
+          CURLE_OK ||
+      curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
+                       static_cast<long>(transfer.LowSpeedWindow().count())) != CURLE_OK ||
       curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) != CURLE_OK) {
     throw AppError(error_number::kCannotRetrieveFileList, Source(),
                    "An error occurred calling InternetOpenUrl function: " + url);
@@ -412,8 +544,8 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
 }
 
 void CopyURLToFile(const std::string& url, const std::string& local_file, Host& host,
-                   const Settings& settings) {
-  InternetSession session(host, settings);
+                   CancelCheck check_cancelled) {
+  InternetSession session(host, std::move(check_cancelled));
   session.CopyURLToFile(url, local_file);
 }
 

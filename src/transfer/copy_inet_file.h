@@ -3,31 +3,42 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/host.h"
-#include "startup/settings.h"
 
 namespace halyard {
+
+/// Called between chunks; throws (normally the cancel error base+1005) to stop the transfer.
+using CancelCheck = std::function<void()>;
 
 /// One internet session: connections are kept alive and reused by the calls made through it.
 class InternetSession {
  public:
-  InternetSession(Host& host, const Settings& settings);
+  InternetSession(Host& host, CancelCheck check_cancelled);
   ~InternetSession();
   InternetSession(const InternetSession&) = delete;
   InternetSession& operator=(const InternetSession&) = delete;
 
-  /// Writes the body of the URL to local_file. Raises AppError 5 for an empty argument,
-  /// base+1000 naming the URL and cause for any transfer failure (the partial file is deleted),
-  /// the cancel error base+1005 when the user cancels (what arrived is kept), or AppError 75
-  /// naming local_file when it cannot be created or written. A failure before the server
-  /// answers leaves an existing local_file untouched; an answer that is an HTTP error
-  /// (anything but 2xx once redirects are followed) removes it.
-  void CopyURLToFile(const std::string& url, const std::string& local_file);
+  /// Writes the body of the URL to local_file. Only a complete "200" answer is stored; an
+  /// encoded body is stored decoded. Raises AppError 5 for an empty argument; base+1000 naming
+  /// the URL and cause for any transfer failure (another status, a body cut short or larger
+  /// than max_bytes, conflicting lengths, an encoding that cannot be decoded, a stall, a
+  /// transfer slower than 1 KiB per second over the stall timeout); AppError 61 naming
+  /// local_file when the announced length exceeds the free space or the disk fills up; AppError
+  /// 75 naming local_file when it cannot be created or written; whatever check_cancelled
+  /// throws (what arrived is kept then). Every other failure deletes the partial file. A
+  /// failure before the body arrives leaves an existing local_file untouched; an answer
+  /// refused for its status or size removes it.
+  void CopyURLToFile(const std::string& url, const std::string& local_file,
+                     std::optional<std::int64_t> max_bytes = std::nullopt);
 
-  /// How long a transfer may receive nothing before it fails (60 seconds unless changed).
+  /// How long a transfer may receive nothing, or less than 1 KiB per second, before it fails
+  /// (60 seconds unless changed).
   void SetStallTimeout(std::chrono::milliseconds timeout);
 
   /// Trusts the certificate authorities in this PEM file instead of the system's list, for a
@@ -41,6 +52,6 @@ class InternetSession {
 
 /// A single transfer in a session of its own.
 void CopyURLToFile(const std::string& url, const std::string& local_file, Host& host,
-                   const Settings& settings);
+                   CancelCheck check_cancelled);
 
 }  // namespace halyard

@@ -19,7 +19,6 @@
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
 #include "fixture_server.h"
-#include "startup/settings.h"
 #include "test_support/expect_error.h"
 #include "test_support/fake_host.h"
 #include "test_support/temp_folder.h"
@@ -80,8 +79,11 @@ class CopyUrlToFile : public ::testing::Test {
   TempFolder local_;
   FixtureServer server_{site_.Path()};
   RecordingHost host_;
-  Settings settings_;
-  InternetSession session_{host_, settings_};  // after the server: closes its connection first
+  bool cancelled_ = false;  // the user's Cancel, as the update run checks it
+  CancelCheck cancel_ = [this] {
+    if (cancelled_) throw AppError(error_number::kCancelled, "FileCopy", "Cancelled!");
+  };
+  InternetSession session_{host_, cancel_};  // after the server: closes its connection first
 };
 
 TEST_F(CopyUrlToFile, copies_the_body_byte_for_byte) {
@@ -233,7 +235,7 @@ TEST_F(CopyUrlToFile, slow_trickle_under_the_stall_timeout_completes) {
 TEST_F(CopyUrlToFile, cancel_before_the_first_read_raises_the_cancel_error_unchanged) {
   Publish("a.bin", RandomBytes(10000));
   WriteFile(Local(), "old");
-  settings_.UpdateCancelled = true;
+  cancelled_ = true;
   try {
     Copy("a.bin", Local());
     FAIL() << "expected the cancel error";
@@ -251,7 +253,7 @@ TEST_F(CopyUrlToFile, cancel_mid_transfer_stops_and_keeps_what_arrived) {
   const std::string body = Publish("slow.bin", RandomBytes(64 * 1024));
   server_.InjectFault("slow.bin", Fault::Trickle, 30);
   host_.on_do_events = [this] {
-    if (host_.status.last_received >= 4096) settings_.UpdateCancelled = true;
+    if (host_.status.last_received >= 4096) cancelled_ = true;
   };
   EXPECT_APP_ERROR(Copy("slow.bin", Local()), error_number::kCancelled, "Cancelled!");
   const std::string kept = ReadFile(Local());
@@ -340,10 +342,10 @@ TEST_F(CopyUrlToFile, write_failure_is_a_file_error_and_removes_the_partial_file
 
 TEST_F(CopyUrlToFile, free_function_copies_in_a_session_of_its_own) {
   const std::string body = Publish("a.bin", RandomBytes(5000));
-  CopyURLToFile(Url("a.bin"), Local(), host_, settings_);
+  CopyURLToFile(Url("a.bin"), Local(), host_, cancel_);
   EXPECT_EQ(ReadFile(Local()), body);
-  settings_.UpdateCancelled = true;
-  EXPECT_APP_ERROR(CopyURLToFile(Url("a.bin"), Local("b.bin"), host_, settings_),
+  cancelled_ = true;
+  EXPECT_APP_ERROR(CopyURLToFile(Url("a.bin"), Local("b.bin"), host_, cancel_),
                    error_number::kCancelled, "Cancelled!");
 }
 
@@ -387,7 +389,7 @@ TEST_F(CopyUrlToFile, https_verifies_the_server_certificate) {
   HttpsServer https(keys);
   if (!https.Ready()) GTEST_SKIP() << "openssl could not make a test certificate";
   {
-    InternetSession trusting_nobody(host_, settings_);
+    InternetSession trusting_nobody(host_, cancel_);
     try {
       trusting_nobody.CopyURLToFile(https.Url(), Local("rejected.txt"));
       FAIL() << "a self-signed certificate was accepted";
@@ -397,7 +399,7 @@ TEST_F(CopyUrlToFile, https_verifies_the_server_certificate) {
     }
     EXPECT_FALSE(fs::exists(Local("rejected.txt")));
   }
-  InternetSession trusting(host_, settings_);
+  InternetSession trusting(host_, cancel_);
   trusting.SetCertificateAuthorities(https.Certificate());
   trusting.CopyURLToFile(https.Url(), Local("accepted.txt"));
   EXPECT_EQ(ReadFile(Local("accepted.txt")), "secret");

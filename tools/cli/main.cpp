@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
                  "Update root URL, ending in \"/\" (default: \"http://\" + ServerName + \"/\" + "
                  "ServerPath + \"/\" from updater.ini)");
   app.add_option("--stall-timeout", stall_seconds,
-                 "Seconds a transfer may receive nothing before it fails (default 60)")
+                 "Seconds a transfer may receive nothing, or less than 1 KiB per second, "
+                 "before it fails (default 60)")
       ->check(CLI::PositiveNumber);
   app.add_option("--print-registry", registry_key,
                  "Show the values stored under ROOT\\KEY (for example "

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include <httplib.h>
+#include <zlib.h>
 
 namespace halyard::testing {
 namespace {
@@ -26,6 +27,26 @@ namespace {
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kTricklePiece = 1024;
 constexpr long long kDefaultTricklePauseMs = 20;
+constexpr long long kDefaultDripPauseMs = 1500;
+
+/// The bytes in gzip form, as a server that compresses on the fly sends them.
+std::string Gzip(const std::string& bytes) {
+  z_stream stream{};
+  // 15 window bits plus 16: a gzip header and trailer instead of zlib's.
+  if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw std::runtime_error("deflateInit2 failed");
+  }
+  std::string out(deflateBound(&stream, bytes.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  if (result != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  return out;
+}
 
 std::string WithLeadingSlash(const std::string& path) {
   if (!path.empty() && path.front() == '/') return path;
@@ -44,6 +65,19 @@ class OpenFile {
   OpenFile& operator=(const OpenFile&) = delete;
 
   bool IsOpen() const { return fd_ >= 0; }
+
+  /// The whole file, for the faults that transform it.
+  std::string ReadAll(std::size_t size) const {
+    std::string bytes(size, '\0');
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t got = ::pread(fd_, bytes.data() + done, size - done, static_cast<off_t>(done));
+      if (got <= 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+  }
 
   /// Sends bytes [offset, offset + length) to the sink; false when reading or sending fails.
   bool Send(std::size_t offset, std::size_t length, httplib::DataSink& sink) const {
@@ -235,6 +269,68 @@ void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const Fau
                                     });
       return;
     }
+    case Fault::Drip: {
+      const auto pause =
+          std::chrono::milliseconds(fault->arg < 0 ? kDefaultDripPauseMs : fault->arg);
+      response.set_content_provider(
+          size, type,
+          [this, open_file, pause](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (WaitOrStop(pause)) return false;
+            return open_file->Send(offset, 1, sink);
+          });
+      return;
+    }
+    case Fault::Flood: {
+      // Whole copies of the file in pieces of at least 64 KB, so that the flood is fast.
+      const std::string file = open_file->ReadAll(size);
+      std::string pattern = file;
+      while (pattern.size() < 64 * 1024) pattern += file;
+      const long long limit = fault->arg;
+      response.set_chunked_content_provider(
+          type, [this, pattern, limit](std::size_t offset, httplib::DataSink& sink) {
+            const bool endless = limit < 0;
+            if (!endless && offset >= static_cast<std::size_t>(limit)) {
+              sink.done();
+              return true;
+            }
+            {
+              std::lock_guard lock(mutex);
+              if (stopping) return false;
+            }
+            std::size_t length = pattern.size();
+            if (!endless) length = std::min(length, static_cast<std::size_t>(limit) - offset);
+            return sink.write(pattern.data(), length);
+          });
+      return;
+    }
+    case Fault::Partial: {
+      const std::size_t half = size / 2;
+      response.status = 206;
+      response.set_header("Content-Range",
+                          "bytes 0-" + std::to_string(half - 1) + "/" + std::to_string(size));
+      response.set_content_provider(
+          half, type, [open_file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return open_file->Send(offset, length, sink);
+          });
+      return;
+    }
+    case Fault::Gzip:
+      response.set_header("Content-Encoding", "gzip");
+      response.set_content(Gzip(open_file->ReadAll(size)), type);
+      return;
+    case Fault::UnknownEncoding:
+      response.set_header("Content-Encoding", "x-unknown");
+      response.set_content(open_file->ReadAll(size), type);
+      return;
+    case Fault::ConflictingLength:
+      // The server adds the true length after this one; a client that takes the last
+      // header it sees reads the whole file.
+      response.set_header("Content-Length", std::to_string(size + 10));
+      response.set_content_provider(
+          size, type, [open_file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return open_file->Send(offset, length, sink);
+          });
+      return;
     case Fault::NotFound:
     case Fault::ServerError:
       break;  // answered before the file was opened
@@ -342,11 +438,25 @@ bool FixtureServer::ParseFault(const std::string& name, Fault& fault) {
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   static const std::map<std::string, Fault> kNames = {
-      {"404", Fault::NotFound},     {"notfound", Fault::NotFound},
-      {"500", Fault::ServerError},  {"servererror", Fault::ServerError},
-      {"cut", Fault::CutShort},     {"cutshort", Fault::CutShort},
-      {"drop", Fault::DropMidBody}, {"dropmidbody", Fault::DropMidBody},
-      {"stall", Fault::Stall},      {"trickle", Fault::Trickle},
+      {"404", Fault::NotFound},
+      {"notfound", Fault::NotFound},
+      {"500", Fault::ServerError},
+      {"servererror", Fault::ServerError},
+      {"cut", Fault::CutShort},
+      {"cutshort", Fault::CutShort},
+      {"drop", Fault::DropMidBody},
+      {"dropmidbody", Fault::DropMidBody},
+      {"stall", Fault::Stall},
+      {"trickle", Fault::Trickle},
+      {"drip", Fault::Drip},
+      {"flood", Fault::Flood},
+      {"206", Fault::Partial},
+      {"partial", Fault::Partial},
+      {"gzip", Fault::Gzip},
+      {"unknown-encoding", Fault::UnknownEncoding},
+      {"unknownencoding", Fault::UnknownEncoding},
+      {"two-lengths", Fault::ConflictingLength},
+      {"conflictinglength", Fault::ConflictingLength},
   };
   auto it = kNames.find(lower);
   if (it == kNames.end()) return false;

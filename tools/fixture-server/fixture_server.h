@@ -30,6 +30,12 @@ class FixtureServer {
     DropMidBody,  // chunked answer that stops after part of the body without its last chunk
     Stall,        // sends the headers and `arg` bytes, then nothing until the server stops
     Trickle,      // sends the whole body in 1 KB pieces, `arg` milliseconds apart (default 20)
+    Drip,         // sends the whole body one byte at a time, `arg` ms apart (default 1500)
+    Flood,        // chunked answer repeating the file for `arg` bytes, without end when negative
+    Partial,      // 206 Partial Content with the first half of the file and its Content-Range
+    Gzip,         // the file gzip-compressed, with "Content-Encoding: gzip"
+    UnknownEncoding,    // the file as it is, with "Content-Encoding: x-unknown"
+    ConflictingLength,  // the whole file after two Content-Length headers: size + 10, then size
   };
 
   /// Serves the files under root at "/" on a free port of 127.0.0.1 (or the given port), to GET
@@ -48,7 +54,8 @@ class FixtureServer {
 
   /// Makes url_path (with or without its leading "/") misbehave from now on. For Stall, arg
   /// is the number of body bytes sent before the stall; for DropMidBody, the bytes sent
-  /// before the drop (half the file when negative); for Trickle, the pause in milliseconds.
+  /// before the drop (half the file when negative); for Trickle and Drip, the pause in
+  /// milliseconds; for Flood, the bytes sent in all.
   void InjectFault(const std::string& url_path, Fault fault, long long arg = -1);
   void ClearFault(const std::string& url_path);
   /// Answers url_path with a redirect (302) to location, a URL or an absolute path.
@@ -63,7 +70,8 @@ class FixtureServer {
   int ConnectionCount() const;
 
   /// Parses a fault name as written on the command line: "404", "500", "cut", "drop",
-  /// "stall", "trickle" (or the enumerator names, any case). Returns false when unknown.
+  /// "stall", "trickle", "drip", "flood", "206", "gzip", "unknown-encoding", "two-lengths"
+  /// (or the enumerator names, any case). Returns false when unknown.
   static bool ParseFault(const std::string& name, Fault& fault);
 
  private:

@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
   app.add_option("--port", port, "port to listen on; 0 picks a free one")
       ->check(CLI::Range(0, 65535));
   app.add_option("--fault", fault_texts,
-                 "PATH=KIND[:ARG], KIND one of 404, 500, cut, drop, stall, trickle");
+                 "PATH=KIND[:ARG], KIND one of 404, 500, cut, drop, stall, trickle, drip, "
+                 "flood, 206, gzip, unknown-encoding, two-lengths");
   app.add_option("--redirect", redirect_texts, "PATH=LOCATION, answered with 302");
   CLI11_PARSE(app, argc, argv);
 
