@@ -30,19 +30,40 @@ std::optional<DateTime> ParseWithFormat(const std::string& text, const char* for
   if (end == nullptr) return std::nullopt;
   while (*end == ' ') ++end;
   if (*end != '\0') return std::nullopt;
-  CalendarTime calendar{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                        parts.tm_hour,        parts.tm_min,     parts.tm_sec};
-  if (calendar.month < 1 || calendar.month > 12 || calendar.day < 1 || calendar.day > 31) {
-    return std::nullopt;
+  const CalendarTime calendar{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                              parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+  // strptime takes any day up to 31 in any month; a day the month does not have would roll
+  // into the next month. Converting back shows whether every field survived.
+  if (calendar.year < 1 || calendar.year > 9999) return std::nullopt;
+  const DateTime date = DateTime::FromCalendar(calendar);
+  if (date.ToCalendar() != calendar) return std::nullopt;
+  return date;
+}
+
+/// The format with every two-digit year ("%y", or inside "%D") made a four-digit one, as people
+/// write the year in full even where the locale abbreviates it.
+std::string WithFourDigitYear(const std::string& format) {
+  std::string out;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    out += format[i];
+    if (format[i] != '%' || i + 1 == format.size()) continue;
+    const char directive = format[++i];
+    if (directive == 'y') {
+      out += 'Y';
+    } else if (directive == 'D') {
+      out += "m/%d/%Y";
+    } else {
+      out += directive;
+    }
   }
-  return DateTime::FromCalendar(calendar);
+  return out;
 }
 
 }  // namespace
 
 DateTime DateTime::FromCalendar(const CalendarTime& calendar) {
-  const long long days = DaysFromCivil(calendar.year, calendar.month, calendar.day) +
-                         kEpochOffsetDays;
+  const long long days =
+      DaysFromCivil(calendar.year, calendar.month, calendar.day) + kEpochOffsetDays;
   const long long seconds =
       static_cast<long long>(calendar.hour) * 3600 + calendar.minute * 60 + calendar.second;
   return DateTime(static_cast<double>(days) + static_cast<double>(seconds) / kSecondsPerDay);
@@ -56,9 +77,13 @@ DateTime DateTime::FromUnixTime(std::time_t instant, long nanoseconds) {
                        local.tm_min, local.tm_sec});
 }
 
-DateTime DateTime::Now() { return FromUnixTime(std::time(nullptr)); }
+DateTime DateTime::Now() {
+  return FromUnixTime(std::time(nullptr));
+}
 
-DateTime DateTime::Today() { return DateTime(std::floor(Now().Days())); }
+DateTime DateTime::Today() {
+  return DateTime(std::floor(Now().Days()));
+}
 
 CalendarTime DateTime::ToCalendar() const {
   const long long total_seconds = std::llround(days_ * kSecondsPerDay);
@@ -70,23 +95,29 @@ CalendarTime DateTime::ToCalendar() const {
   }
   using namespace std::chrono;
   const year_month_day date{sys_days{std::chrono::days{days - kEpochOffsetDays}}};
-  return {static_cast<int>(date.year()),       static_cast<int>(static_cast<unsigned>(date.month())),
-          static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(seconds / 3600),
-          static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60)};
+  return {static_cast<int>(date.year()),
+          static_cast<int>(static_cast<unsigned>(date.month())),
+          static_cast<int>(static_cast<unsigned>(date.day())),
+          static_cast<int>(seconds / 3600),
+          static_cast<int>(seconds / 60 % 60),
+          static_cast<int>(seconds % 60)};
 }
 
 std::optional<DateTime> ParseDateTime(const std::string& text) {
-  for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M",
-                             "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
+  for (const char* format :
+       {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
     if (auto parsed = ParseWithFormat(text, format)) return parsed;
   }
   const std::string date_format = nl_langinfo(D_FMT);
   const std::string time_format = nl_langinfo(T_FMT);
   const std::string am_pm_format = nl_langinfo(T_FMT_AMPM);
   for (const std::string& format :
-       {date_format + " " + time_format, date_format + " " + am_pm_format,
-        date_format + " %H:%M", date_format}) {
+       {date_format + " " + time_format, date_format + " " + am_pm_format, date_format + " %H:%M",
+        date_format}) {
     if (auto parsed = ParseWithFormat(text, format.c_str())) return parsed;
+    const std::string full_year = WithFourDigitYear(format);
+    if (full_year == format) continue;
+    if (auto parsed = ParseWithFormat(text, full_year.c_str())) return parsed;
   }
   return std::nullopt;
 }

@@ -16,6 +16,8 @@ struct CalendarTime {
   int hour = 0;
   int minute = 0;
   int second = 0;
+
+  bool operator==(const CalendarTime&) const = default;
 };
 
 class DateTime {
@@ -42,7 +44,9 @@ class DateTime {
 };
 
 /// Reads a date or date and time: ISO 8601 ("2026-03-05 14:30:00", "2026-03-05T14:30",
-/// "2026-03-05") always, then the current locale's short date and time formats.
+/// "2026-03-05") always, then the current locale's short date and time formats, where a
+/// four-digit year may stand for a two-digit one. A day or time the calendar does not have
+/// ("2030-02-31", "24:00:00") is no date.
 std::optional<DateTime> ParseDateTime(const std::string& text);
 
 /// The date in the current locale's short date format (no time of day).

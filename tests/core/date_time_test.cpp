@@ -45,10 +45,23 @@ TEST(date_time, text_that_is_no_date_does_not_parse) {
   EXPECT_FALSE(ParseDateTime("2026-03-05 14:30:00 trailing"));
 }
 
-TEST(date_time, c_locale_short_date_parses_and_formats) {
+TEST(date_time, days_and_times_the_calendar_does_not_have_are_no_dates) {
   std::setlocale(LC_ALL, "C");
-  EXPECT_EQ(ParseDateTime("03/05/26 14:30:00"), DateTime::FromCalendar({2026, 3, 5, 14, 30, 0}));
-  EXPECT_EQ(FormatShortDate(DateTime::FromCalendar({2026, 3, 5, 14, 30, 0})), "03/05/26");
+  for (const char* text : {"2030-02-31", "2029-02-29", "2030-04-31 10:00:00", "2030-01-01 23:59:60",
+                           "02/31/30", "02/30/2030 10:00:00"}) {
+    EXPECT_FALSE(ParseDateTime(text)) << text;
+  }
+  EXPECT_EQ(ParseDateTime("2028-02-29"), DateTime::FromCalendar({2028, 2, 29, 0, 0, 0}));
+}
+
+TEST(date_time, c_locale_short_date_parses_and_formats_with_either_year_length) {
+  std::setlocale(LC_ALL, "C");
+  const DateTime expected = DateTime::FromCalendar({2026, 3, 5, 14, 30, 0});
+  EXPECT_EQ(ParseDateTime("03/05/26 14:30:00"), expected);
+  EXPECT_EQ(ParseDateTime("03/05/2026 14:30:00"), expected);
+  EXPECT_EQ(ParseDateTime("03/05/2026 14:30"), expected);
+  EXPECT_EQ(ParseDateTime("03/05/2026"), DateTime::FromCalendar({2026, 3, 5, 0, 0, 0}));
+  EXPECT_EQ(FormatShortDate(expected), "03/05/26");
 }
 
 TEST(date_time, unix_time_uses_the_zone_rules_of_that_instant) {
