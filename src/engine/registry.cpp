@@ -161,17 +161,15 @@ std::int32_t RoundToLong(double value, const std::string& text) {
   return static_cast<std::int32_t>(rounded);
 }
 
-void WriteRegistryValue(RegistryStore& store, std::uint32_t root, const std::string& key_path,
+bool WriteRegistryValue(RegistryStore& store, std::uint32_t root, const std::string& key_path,
                         const std::string& value_name, const std::string& value) {
-  // The result of the store is not looked at: a value that cannot be written is skipped.
   if (const auto number = NumericValue(value, NumberFormat::Current())) {
     const auto bits = static_cast<std::uint32_t>(RoundToLong(*number, value));
     std::string data;
     for (int i = 0; i < 4; ++i) data += static_cast<char>((bits >> (8 * i)) & 0xff);
-    store.SetValue(root, key_path, value_name, kRegDword, data);
-    return;
+    return store.SetValue(root, key_path, value_name, kRegDword, data);
   }
-  store.SetValue(root, key_path, value_name, kRegSz, Trim(value) + '\0');
+  return store.SetValue(root, key_path, value_name, kRegSz, Trim(value) + '\0');
 }
 
 std::optional<std::string> DescribeRegistryKey(const RegistryStore& store,

@@ -38,10 +38,10 @@ std::int32_t RoundToLong(double value, const std::string& text);
 
 /// Writes value under root\key_path (creating the key and any missing levels): as REG_DWORD
 /// when it passes the numeric test, else as REG_SZ with blanks trimmed and one NUL appended.
-/// An invalid root, a key that cannot be created or a store that cannot be written leaves
-/// everything as it was and reports nothing. Throws AppError 6 for a number outside the 32-bit
-/// signed range; nothing is written then.
-void WriteRegistryValue(RegistryStore& store, std::uint32_t root, const std::string& key_path,
+/// False when the store wrote nothing (an invalid root, a key that cannot be created, a store
+/// that cannot be written: the store's LastError says why); everything stays as it was then.
+/// Throws AppError 6 for a number outside the 32-bit signed range; nothing is written then.
+bool WriteRegistryValue(RegistryStore& store, std::uint32_t root, const std::string& key_path,
                         const std::string& value_name, const std::string& value);
 
 /// What FormatRegistryKey shows for "ROOT\key\path" (any letter case in the root name), or

@@ -37,7 +37,22 @@ void ApplyRegistryList(const std::string& registry_list_text, RegistryStore& sto
                        "'");
       throw AppError(error_number::kUpdatingRegistry, "Updater", "");
     }
-    WriteRegistryValue(store, RootKeyFromName(fields[0]), fields[1], fields[2], fields[3]);
+    if (WriteRegistryValue(store, RootKeyFromName(fields[0]), fields[1], fields[2], fields[3])) {
+      continue;
+    }
+    switch (store.LastErrorKind()) {
+      case RegistryWriteError::kDamagedFile:
+        // Every later value of that root would be dropped too: the phase fails instead.
+        throw AppError(error_number::kPathFileAccess, "Registry", store.LastError());
+      case RegistryWriteError::kInvalidRoot:
+      case RegistryWriteError::kNone:
+        break;
+      case RegistryWriteError::kInvalidName:
+      case RegistryWriteError::kSystem:
+        host.Status().WriteLine("Registry value " + fields[2] + " of " + fields[0] + "\\" +
+                                fields[1] + " not written: " + store.LastError());
+        break;
+    }
   }
 }
 

@@ -14,7 +14,10 @@ namespace halyard {
 /// fewer than four fields shows "Error in Registrychanges file N - 'line'" and then throws
 /// AppError base+1007 (source "Updater", no description); the lines before it stay written.
 /// Throws AppError 6 before writing anything when the last line's number exceeds 32767, and
-/// passes up WriteRegistryValue's overflow error.
+/// passes up WriteRegistryValue's overflow error. A root file that cannot be parsed is left as
+/// it is and throws AppError 75 naming the file and its line; a value that cannot be written
+/// for another reason is named in a status line and the list goes on (an unknown root name
+/// writes nothing and says nothing).
 void ApplyRegistryList(const std::string& registry_list_text, RegistryStore& store, Host& host);
 
 }  // namespace halyard

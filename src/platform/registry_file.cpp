@@ -1,4 +1,4 @@
-// Reading and writing the REGEDIT4-style text of one root's keys.
+// Reading and writing the REGEDIT4 text of one root's keys.
 #include "platform/registry_file.h"
 
 #include <algorithm>
@@ -11,6 +11,9 @@ namespace halyard {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
+// Marks a file whose key names hold "%" sequences that an older version of the store would
+// have written as escapes; without it, such sequences are read as those escapes.
+constexpr std::string_view kPlainNamesMark = "; key names as written";
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 unsigned char UpperByte(char c) {
@@ -54,6 +57,42 @@ std::optional<char> HexPair(std::string_view text, std::size_t at) {
   return static_cast<char>(*high * 16 + *low);
 }
 
+bool IsLineBreak(char c) {
+  return c == '\r' || c == '\n';
+}
+
+// The older store wrote every byte outside printable ASCII, and "%", "[" and "]", of a key
+// name as "%HH".
+bool WasEscapedInKeyNames(unsigned char byte) {
+  return byte < 0x20 || byte > 0x7e || byte == '%' || byte == '[' || byte == ']';
+}
+
+// The byte an older store meant by the "%HH" at text[at], if it is such an escape.
+std::optional<char> OldLevelEscape(std::string_view text, std::size_t at) {
+  if (text[at] != '%') return std::nullopt;
+  const auto byte = HexPair(text, at + 1);
+  if (!byte || !WasEscapedInKeyNames(static_cast<unsigned char>(*byte))) return std::nullopt;
+  return byte;
+}
+
+bool HasOldLevelEscape(std::string_view level) {
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    if (OldLevelEscape(level, i)) return true;
+  }
+  return false;
+}
+
+// Quoted the REGEDIT4 way: only "\" and the quote are escaped.
+std::string QuoteText(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// Quoted for people to read: whatever does not print is shown as "\xHH".
 std::string QuoteName(std::string_view name) {
   std::string out = "\"";
   for (char c : name) {
@@ -70,7 +109,8 @@ std::string QuoteName(std::string_view name) {
   return out + "\"";
 }
 
-std::string EscapeLevel(std::string_view level) {
+// A sub-key's name for people to read: whatever does not print is shown as "%HH".
+std::string DisplayLevel(std::string_view level) {
   std::string out;
   for (char c : level) {
     if (IsPrintableAscii(c) && c != '%' && c != '[' && c != ']') {
@@ -83,17 +123,17 @@ std::string EscapeLevel(std::string_view level) {
   return out;
 }
 
-std::optional<std::string> UnescapeLevel(std::string_view text) {
+// A key name of a file without the mark: the escapes of the older store are decoded, any other
+// "%" is the character itself.
+std::string DecodeOldLevel(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
+    if (const auto byte = OldLevelEscape(text, i)) {
+      out += *byte;
+      i += 2;
+    } else {
       out += text[i];
-      continue;
     }
-    const auto byte = HexPair(text, i + 1);
-    if (!byte) return std::nullopt;
-    out += *byte;
-    i += 2;
   }
   return out;
 }
@@ -107,22 +147,18 @@ std::string HexList(std::string_view bytes) {
   return out;
 }
 
-// Plain "text" form only when a reader of the classic format would get the same bytes back.
+// A "text" line only when a REGEDIT4 reader gets the same bytes back: one terminating NUL and
+// nothing that would break the line.
 bool FitsQuotedString(const RegistryValue& value) {
   const std::string& data = value.data;
   if (data.empty() || data.back() != '\0') return false;
-  return std::all_of(data.begin(), data.end() - 1, IsPrintableAscii);
+  return std::none_of(data.begin(), data.end() - 1,
+                      [](char c) { return c == '\0' || IsLineBreak(c); });
 }
 
 std::string DataText(const RegistryValue& value) {
   if (value.type == kRegSz && FitsQuotedString(value)) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i + 1 < value.data.size(); ++i) {
-      const char c = value.data[i];
-      if (c == '\\' || c == '"') out += '\\';
-      out += c;
-    }
-    return out + "\"";
+    return QuoteText(std::string_view(value.data).substr(0, value.data.size() - 1));
   }
   if (value.type == kRegDword && value.data.size() == 4) {
     std::uint32_t number = 0;
@@ -275,7 +311,7 @@ std::optional<RegistryValue> ReadData(std::string_view text, std::string name) {
 }
 
 std::optional<KeyPath> ReadHeading(std::string_view line, std::string_view root_name,
-                                   std::string& error) {
+                                   bool plain_names, std::string& error) {
   const std::size_t close = line.rfind(']');
   if (close == std::string_view::npos || !IsBlank(line.substr(close + 1))) {
     error = "unclosed key heading";
@@ -294,13 +330,8 @@ std::optional<KeyPath> ReadHeading(std::string_view line, std::string_view root_
     error = "empty key level";
     return std::nullopt;
   }
-  for (const std::string& level : *levels) {
-    auto unescaped = UnescapeLevel(level);
-    if (!unescaped) {
-      error = "bad escape in key name";
-      return std::nullopt;
-    }
-    path.push_back(std::move(*unescaped));
+  for (std::string& level : *levels) {
+    path.push_back(plain_names ? std::move(level) : DecodeOldLevel(level));
   }
   return path;
 }
@@ -376,7 +407,7 @@ std::string FormatRegistryKey(const std::string& heading, const RegistryKeyConte
     out += "  " + TypeName(value.type) + "  " + DisplayData(value) + "\n";
   }
   for (const std::string& sub_key : contents.sub_keys) {
-    out += "  [" + EscapeLevel(sub_key) + "]\n";
+    out += "  [" + DisplayLevel(sub_key) + "]\n";
   }
   return out;
 }
@@ -442,16 +473,26 @@ std::optional<KeyPath> SplitKeyPath(std::string_view key_path) {
   }
 }
 
+bool FitsOneLine(std::string_view name) {
+  return std::none_of(name.begin(), name.end(), IsLineBreak);
+}
+
 std::string SerializeRegistryFile(const RegistryHive& hive, std::string_view root_name) {
   std::string out(kHeader);
-  out += "\n\n";
+  out += "\n";
+  const bool needs_mark = std::any_of(hive.keys.begin(), hive.keys.end(), [](const auto& key) {
+    return std::any_of(key.first.begin(), key.first.end(),
+                       [](const std::string& level) { return HasOldLevelEscape(level); });
+  });
+  if (needs_mark) out += std::string(kPlainNamesMark) + "\n";
+  out += "\n";
   for (const auto& [path, values] : hive.keys) {
     out += '[';
     out += root_name;
-    for (const std::string& level : path) out += '\\' + EscapeLevel(level);
+    for (const std::string& level : path) out += '\\' + level;
     out += "]\n";
     for (const RegistryValue& value : values) {
-      out += value.name.empty() ? std::string("@") : QuoteName(value.name);
+      out += value.name.empty() ? std::string("@") : QuoteText(value.name);
       out += '=' + DataText(value) + '\n';
     }
     out += '\n';
@@ -467,11 +508,13 @@ std::optional<RegistryHive> ParseRegistryFile(std::string_view text, std::string
   bool seen_header = false;
   std::vector<RegistryValue>* current = nullptr;
   std::unordered_map<std::string, std::size_t> names;
+  bool plain_names = false;
   while (reader.Next(line)) {
     const auto fail = [&](const std::string& reason) {
       error = "line " + std::to_string(reader.number) + ": " + reason;
       return std::nullopt;
     };
+    if (TrimBlanks(line) == kPlainNamesMark) plain_names = true;
     if (IsBlank(line) || line.front() == ';') continue;
     if (!seen_header) {
       if (TrimBlanks(line) != kHeader) return fail("not a REGEDIT4 file");
@@ -480,7 +523,7 @@ std::optional<RegistryHive> ParseRegistryFile(std::string_view text, std::string
     }
     if (line.front() == '[') {
       std::string reason;
-      const auto path = ReadHeading(line, root_name, reason);
+      const auto path = ReadHeading(line, root_name, plain_names, reason);
       if (!path) return fail(reason);
       current = &hive.CreateKey(*path);
       // Indexed by upper-cased name so that a key with many values reads in linear time.

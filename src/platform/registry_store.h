@@ -52,12 +52,21 @@ struct RegistryKeyContents {
   std::vector<std::string> sub_keys;
 };
 
+/// Why a write returned false.
+enum class RegistryWriteError {
+  kNone,
+  kInvalidRoot,  // the handle is no predefined root
+  kInvalidName,  // a key path with an empty level, or a name with a line break
+  kDamagedFile,  // the root's file cannot be parsed, so it is left as it is
+  kSystem,       // the folder, lock, read, write or rename failed
+};
+
 /// Key paths use "\" between levels; an empty path is the root itself. Key and value names
 /// compare without regard to letter case (ASCII letters), keeping the spelling first written.
 /// A name or path is taken up to its first NUL, as a C string would be. A path with an empty
-/// level ("a\\b", "\a") names no key. Writes never throw: they return false and leave the root's
-/// file as it was. Reads throw AppError 75 when a root's file exists but cannot be read or is
-/// not in the store's format.
+/// level ("a\\b", "\a") names no key; a name with CR or LF cannot be stored. Writes never throw:
+/// they return false and leave the root's file as it was. Reads throw AppError 75 when a root's
+/// file exists but cannot be read or is not in the store's format.
 class RegistryStore {
  public:
   /// folder: where the root files "<ROOT NAME>.reg" live; created on the first write.
@@ -84,20 +93,24 @@ class RegistryStore {
 
   /// Why the last write returned false ("" after a successful one).
   const std::string& LastError() const { return last_error_; }
+  RegistryWriteError LastErrorKind() const { return last_error_kind_; }
 
  private:
-  bool Fail(std::string reason);
+  bool Fail(std::string reason);  // a failure of the system
+  bool Fail(RegistryWriteError kind, std::string reason);
   /// Creates the key, and sets the value when one is given, in one locked read-and-replace.
   bool SetValueOrKey(std::uint32_t root, const std::string& key_path, const RegistryValue* value);
 
   std::string folder_;
   std::string last_error_;
+  RegistryWriteError last_error_kind_ = RegistryWriteError::kNone;
 };
 
 /// A key's values for people to read: a "[heading]" line, then one line per value with its name
 /// ("@" for the default value), type and data. Text data is quoted with "\\", "\"" and every
 /// byte outside printable ASCII escaped as "\xHH"; the terminating NUL of a REG_SZ value is not
-/// shown. Sub-keys follow, one "  [name]" line each, escaped as in the file's key headings.
+/// shown. Sub-keys follow, one "  [name]" line each, with "%", "[", "]" and bytes outside
+/// printable ASCII shown as "%HH".
 std::string FormatRegistryKey(const std::string& heading, const RegistryKeyContents& contents);
 
 }  // namespace halyard

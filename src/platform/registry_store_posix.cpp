@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -80,6 +81,11 @@ std::string RegistryStore::RootFilePath(std::uint32_t root) const {
 }
 
 bool RegistryStore::Fail(std::string reason) {
+  return Fail(RegistryWriteError::kSystem, std::move(reason));
+}
+
+bool RegistryStore::Fail(RegistryWriteError kind, std::string reason) {
+  last_error_kind_ = kind;
   last_error_ = std::move(reason);
   return false;
 }
@@ -98,10 +104,23 @@ bool RegistryStore::SetValue(std::uint32_t root, const std::string& key_path,
 bool RegistryStore::SetValueOrKey(std::uint32_t root, const std::string& key_path,
                                   const RegistryValue* value) {
   last_error_.clear();
+  last_error_kind_ = RegistryWriteError::kNone;
   const std::string root_name = RootNameOrEmpty(root);
-  if (root_name.empty()) return Fail("no registry root has the handle " + std::to_string(root));
+  if (root_name.empty()) {
+    return Fail(RegistryWriteError::kInvalidRoot,
+                "no registry root has the handle " + std::to_string(root));
+  }
   const auto path = SplitKeyPath(key_path);
-  if (!path) return Fail("the key path \"" + key_path + "\" has an empty level");
+  if (!path) {
+    return Fail(RegistryWriteError::kInvalidName,
+                "the key path \"" + key_path + "\" has an empty level");
+  }
+  const bool names_fit = std::all_of(path->begin(), path->end(), FitsOneLine) &&
+                         (value == nullptr || FitsOneLine(value->name));
+  if (!names_fit) {
+    return Fail(RegistryWriteError::kInvalidName,
+                "a registry file cannot hold a key or value name with a line break");
+  }
   // The root itself always exists; only a value makes it appear in the file.
   if (path->empty() && value == nullptr) return true;
 
@@ -125,7 +144,10 @@ bool RegistryStore::SetValueOrKey(std::uint32_t root, const std::string& key_pat
   std::string reason;
   auto hive = ParseRegistryFile(old_text, root_name, reason);
   // A file we cannot understand is left alone rather than replaced by what we could salvage.
-  if (!hive) return Fail(file_path + " is damaged: " + reason);
+  if (!hive) {
+    return Fail(RegistryWriteError::kDamagedFile,
+                "Registry file " + file_path + " is damaged at " + reason);
+  }
   if (value != nullptr) {
     hive->SetValue(*path, *value);
   } else {

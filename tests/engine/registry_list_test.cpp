@@ -89,6 +89,22 @@ TEST_F(registry_list, values_become_dwords_or_trimmed_texts) {
   EXPECT_EQ(Stored("lone")->data, std::string("one\ntwo\rthree\0", 14));
 }
 
+TEST_F(registry_list, a_value_the_store_cannot_hold_is_named_in_a_status_line_and_skipped) {
+  Apply(
+      "header\r\nHKEY_CURRENT_USER,Software\\Acme,two\nlines,1\r\n"
+      "HKEY_CURRENT_USER,Software\\Acme,after,1");
+  EXPECT_FALSE(Stored("two\nlines"));
+  EXPECT_TRUE(Stored("after"));
+  ASSERT_EQ(host.status.lines.size(), 1u);
+  EXPECT_EQ(
+      host.status.lines[0].rfind("Registry value two\nlines of HKEY_CURRENT_USER\\Software\\Acme "
+                                 "not written: ",
+                                 0),
+      0u)
+      << host.status.lines[0];
+  EXPECT_TRUE(host.messages.empty());
+}
+
 TEST_F(registry_list, a_short_line_is_reported_with_its_number_and_stops_the_list) {
   try {
     Apply(

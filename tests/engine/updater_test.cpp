@@ -313,6 +313,23 @@ TEST_F(updater_test, registry_list_that_cannot_be_fetched_fails_after_installati
   EXPECT_FALSE(StagingExists());
 }
 
+TEST_F(updater_test, damaged_registry_file_fails_the_phase_naming_file_and_line) {
+  const std::string root_file = registry_.Text() + "/HKEY_CURRENT_USER.reg";
+  const std::string damaged = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\"x\"=dword:zz\n";
+  testing::WriteFile(root_file, damaged);
+  PublishChangeList({});
+  Publish("Registry.txt",
+          "REGEDIT4\r\nHKCU,Software,Unknown root,1\r\n"
+          "HKEY_CURRENT_USER,Software\\Acme,Version,7\r\n");
+
+  EXPECT_EQ(Run(), kUpdateFailed);
+
+  EXPECT_EQ(host_.messages, (Lines{"Error: Can not update registry"}));
+  EXPECT_EQ(host_.status.lines.back(),
+            "Registry file " + root_file + " is damaged at line 4: bad value data");
+  EXPECT_EQ(testing::ReadFile(root_file), damaged);
+}
+
 TEST_F(updater_test, second_run_on_a_busy_program_folder_touches_nothing) {
   PublishChangeList({std::string(kNewText) + ",files/a.txt"});
   FileLock other_run;

@@ -20,6 +20,8 @@
 namespace halyard {
 namespace {
 
+using namespace std::string_literals;
+
 using testing::Dword;
 using testing::kCurrentUser;
 using testing::kLocalMachine;
@@ -90,17 +92,21 @@ TEST_F(registry_store, names_ignore_letter_case_and_keep_the_first_spelling) {
   EXPECT_EQ(store.ReadKey(kCurrentUser, "")->sub_keys, std::vector<std::string>{"Software"});
 }
 
-TEST_F(registry_store, any_bytes_in_values_names_and_keys_survive_a_round_trip) {
+TEST_F(registry_store, any_value_bytes_survive_and_names_are_written_as_they_are) {
   std::string every_byte;
   for (int byte = 0; byte < 256; ++byte) every_byte += static_cast<char>(byte);
-  const std::string odd_name = "q\"uo\\te\n\r\t\xff%";
-  const std::string odd_level = "a%b]c[\n\x01\xe9 ";
+  const std::string odd_name = "q\"uo\\te\t\xc3\xa9 %41";
+  // Looks like escapes an older store wrote, so the file must say it holds none.
+  const std::string odd_level =
+      "Gr\xc3\xb6\xc3\x9f"
+      "e 100% a%5bb]c[%25";
   const std::string key = "Software\\" + odd_level;
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, odd_name, kRegSz, every_byte));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "bin", kRegBinary, every_byte));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "empty", kRegSz, ""));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "", kRegSz, std::string("\0", 1)));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "seven", 7, std::string("x\0y\0\0", 5)));
+  ASSERT_TRUE(store.SetValue(kCurrentUser, key, "text", kRegSz, "\xc3\xa9 \\ \"\x01\t\0"s));
 
   const RegistryStore reopened(folder);
   const auto contents = reopened.ReadKey(kCurrentUser, key);
@@ -110,13 +116,41 @@ TEST_F(registry_store, any_bytes_in_values_names_and_keys_survive_a_round_trip) 
                                         {"bin", kRegBinary, every_byte},
                                         {"empty", kRegSz, ""},
                                         {"", kRegSz, std::string("\0", 1)},
-                                        {"seven", 7, std::string("x\0y\0\0", 5)}}));
+                                        {"seven", 7, std::string("x\0y\0\0", 5)},
+                                        {"text", kRegSz, "\xc3\xa9 \\ \"\x01\t\0"s}}));
   EXPECT_EQ(reopened.ReadKey(kCurrentUser, "Software")->sub_keys,
             std::vector<std::string>{odd_level});
-  // Every line of the file stays one line of printable text.
-  for (char c : testing::ReadFile(user_file)) {
-    EXPECT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7e)) << static_cast<int>(c);
-  }
+  const std::string text = testing::ReadFile(user_file);
+  EXPECT_NE(text.find("\n[HKEY_CURRENT_USER\\Software\\" + odd_level + "]\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n\"q\\\"uo\\\\te\t\xc3\xa9 %41\"=hex(1):00,01,"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n\"text\"=\"\xc3\xa9 \\\\ \\\"\x01\t\"\n"), std::string::npos) << text;
+
+  // No REGEDIT4 line can hold a line break in a name.
+  EXPECT_FALSE(store.SetValue(kCurrentUser, key, "two\nlines", kRegDword, Dword(1)));
+  EXPECT_FALSE(store.CreateKey(kCurrentUser, "Software\\two\rlines"));
+  EXPECT_EQ(store.LastErrorKind(), RegistryWriteError::kInvalidName);
+  EXPECT_EQ(testing::ReadFile(user_file), text);
+}
+
+TEST_F(registry_store, files_in_the_older_escaped_form_are_still_read) {
+  testing::WriteFile(user_file,
+                     "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\a%25b%5bc%5d%0a%c3%a9 100%]\n"
+                     "\"q\\x22\\\\\\x0a\"=\"v\"\n");
+  const auto contents = store.ReadKey(kCurrentUser, "Software\\a%b[c]\n\xc3\xa9 100%");
+  ASSERT_TRUE(contents);
+  EXPECT_EQ(contents->values, (std::vector<RegistryValue>{{"q\"\\\n", kRegSz, "v\0"s}}));
+}
+
+TEST_F(registry_store, plain_file_with_a_percent_sign_in_a_key_name_is_read_and_updated) {
+  testing::WriteFile(user_file,
+                     "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\100% Pure]\n\"a\"=\"1\"\n");
+  ASSERT_TRUE(store.SetValue(kCurrentUser, "Software\\100% Pure", "b", kRegDword, Dword(2)))
+      << store.LastError();
+  const auto contents = store.ReadKey(kCurrentUser, "Software\\100% Pure");
+  ASSERT_TRUE(contents);
+  EXPECT_EQ(contents->values.size(), 2u);
 }
 
 TEST_F(registry_store, names_and_paths_end_at_their_first_nul) {
@@ -153,6 +187,9 @@ TEST_F(registry_store, damaged_file_is_never_replaced) {
   const std::string damaged = "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"x\"=dword:zz\n";
   testing::WriteFile(user_file, damaged);
   EXPECT_FALSE(store.SetValue(kCurrentUser, "A", "y", kRegDword, Dword(1)));
+  EXPECT_EQ(store.LastErrorKind(), RegistryWriteError::kDamagedFile);
+  EXPECT_EQ(store.LastError(),
+            "Registry file " + user_file + " is damaged at line 4: bad value data");
   EXPECT_EQ(testing::ReadFile(user_file), damaged);
   EXPECT_APP_ERROR_NUMBER(store.ReadKey(kCurrentUser, "A"), error_number::kPathFileAccess);
 
