@@ -11,9 +11,6 @@ namespace halyard {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
-// Marks a file whose key names hold "%" sequences that an older version of the store would
-// have written as escapes; without it, such sequences are read as those escapes.
-constexpr std::string_view kPlainNamesMark = "; key names as written";
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 unsigned char UpperByte(char c) {
@@ -75,17 +72,34 @@ std::optional<char> OldLevelEscape(std::string_view text, std::size_t at) {
   return byte;
 }
 
-bool HasOldLevelEscape(std::string_view level) {
+// A key name as it is, but for what no heading line can hold (a line break, or a NUL, which
+// would end the key path) and for a "%" that would be read as an older store's escape: those
+// are written in that escaped form.
+std::string HeadingLevel(std::string_view level) {
+  std::string out;
   for (std::size_t i = 0; i < level.size(); ++i) {
-    if (OldLevelEscape(level, i)) return true;
+    const char c = level[i];
+    if (IsLineBreak(c) || c == '\0' || OldLevelEscape(level, i)) {
+      out += '%';
+      AppendHexByte(out, static_cast<unsigned char>(c));
+    } else {
+      out += c;
+    }
   }
-  return false;
+  return out;
 }
 
-// Quoted the REGEDIT4 way: only "\" and the quote are escaped.
+// Quoted the REGEDIT4 way: only "\\" and the quote are escaped. A line break or a NUL, which
+// a text line cannot hold, is written in the older store's "\xHH" form (in names only: text
+// data with one is written as hex(1)).
 std::string QuoteText(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
+    if (IsLineBreak(c) || c == '\0') {
+      out += "\\x";
+      AppendHexByte(out, static_cast<unsigned char>(c));
+      continue;
+    }
     if (c == '\\' || c == '"') out += '\\';
     out += c;
   }
@@ -123,8 +137,8 @@ std::string DisplayLevel(std::string_view level) {
   return out;
 }
 
-// A key name of a file without the mark: the escapes of the older store are decoded, any other
-// "%" is the character itself.
+// A key name of a heading: the escapes of the older store are decoded, any other "%" is the
+// character itself.
 std::string DecodeOldLevel(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -311,7 +325,7 @@ std::optional<RegistryValue> ReadData(std::string_view text, std::string name) {
 }
 
 std::optional<KeyPath> ReadHeading(std::string_view line, std::string_view root_name,
-                                   bool plain_names, std::string& error) {
+                                   std::string& error) {
   const std::size_t close = line.rfind(']');
   if (close == std::string_view::npos || !IsBlank(line.substr(close + 1))) {
     error = "unclosed key heading";
@@ -331,7 +345,7 @@ std::optional<KeyPath> ReadHeading(std::string_view line, std::string_view root_
     return std::nullopt;
   }
   for (std::string& level : *levels) {
-    path.push_back(plain_names ? std::move(level) : DecodeOldLevel(level));
+    path.push_back(DecodeOldLevel(level));
   }
   return path;
 }
@@ -473,23 +487,13 @@ std::optional<KeyPath> SplitKeyPath(std::string_view key_path) {
   }
 }
 
-bool FitsOneLine(std::string_view name) {
-  return std::none_of(name.begin(), name.end(), IsLineBreak);
-}
-
 std::string SerializeRegistryFile(const RegistryHive& hive, std::string_view root_name) {
   std::string out(kHeader);
-  out += "\n";
-  const bool needs_mark = std::any_of(hive.keys.begin(), hive.keys.end(), [](const auto& key) {
-    return std::any_of(key.first.begin(), key.first.end(),
-                       [](const std::string& level) { return HasOldLevelEscape(level); });
-  });
-  if (needs_mark) out += std::string(kPlainNamesMark) + "\n";
-  out += "\n";
+  out += "\n\n";
   for (const auto& [path, values] : hive.keys) {
     out += '[';
     out += root_name;
-    for (const std::string& level : path) out += '\\' + level;
+    for (const std::string& level : path) out += '\\' + HeadingLevel(level);
     out += "]\n";
     for (const RegistryValue& value : values) {
       out += value.name.empty() ? std::string("@") : QuoteText(value.name);
@@ -508,13 +512,11 @@ std::optional<RegistryHive> ParseRegistryFile(std::string_view text, std::string
   bool seen_header = false;
   std::vector<RegistryValue>* current = nullptr;
   std::unordered_map<std::string, std::size_t> names;
-  bool plain_names = false;
   while (reader.Next(line)) {
     const auto fail = [&](const std::string& reason) {
       error = "line " + std::to_string(reader.number) + ": " + reason;
       return std::nullopt;
     };
-    if (TrimBlanks(line) == kPlainNamesMark) plain_names = true;
     if (IsBlank(line) || line.front() == ';') continue;
     if (!seen_header) {
       if (TrimBlanks(line) != kHeader) return fail("not a REGEDIT4 file");
@@ -523,7 +525,7 @@ std::optional<RegistryHive> ParseRegistryFile(std::string_view text, std::string
     }
     if (line.front() == '[') {
       std::string reason;
-      const auto path = ReadHeading(line, root_name, plain_names, reason);
+      const auto path = ReadHeading(line, root_name, reason);
       if (!path) return fail(reason);
       current = &hive.CreateKey(*path);
       // Indexed by upper-cased name so that a key with many values reads in linear time.

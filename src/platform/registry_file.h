@@ -37,9 +37,6 @@ struct RegistryHive {
 /// An empty text is the root itself (no levels).
 std::optional<KeyPath> SplitKeyPath(std::string_view key_path);
 
-/// False for a key or value name that no REGEDIT4 line can hold (one with CR or LF).
-bool FitsOneLine(std::string_view name);
-
 /// The text that SerializeRegistryFile writes for the root, in the order of hive's keys.
 ///
 /// File format:
@@ -51,18 +48,20 @@ bool FitsOneLine(std::string_view name);
 ///   "Count"=dword:0000002a
 ///   "Odd"=hex(1):41,00,0a,00
 ///
-/// Key and value names are written as they are; in quotes (value names and text) only "\" and
+/// Key and value names are written as they are; in quotes (value names and text) only "\\" and
 /// "\"" are escaped with "\". A REG_SZ value is written as "text" when it ends in exactly one
 /// NUL and holds no other NUL, CR or LF; any other REG_SZ data is written as hex(1) so that
 /// every byte survives. REG_DWORD of 4 bytes is dword:, REG_BINARY is hex:, other types hex(N).
-/// Names must fit one line (FitsOneLine). A file whose key names hold "%HH" sequences that an
-/// older store used as escapes carries the comment line "; key names as written".
+/// Only what no line can hold, or what would read back as something else, keeps the escapes of
+/// an older store: CR, LF and NUL in names ("%0d" in key names, "\x0d" in value names), and "%25"
+/// for a "%" in a key name that starts what reads as such an escape (a "%" and two hex digits
+/// naming "%", "[", "]" or a byte outside printable ASCII).
 std::string SerializeRegistryFile(const RegistryHive& hive, std::string_view root_name);
 
 /// Reads a file written by SerializeRegistryFile; also accepts CR LF line ends, ";" comment
 /// lines and hex lists continued with "\" at the line end, and the form an older store wrote
-/// ("\xHH" escapes in value names, "%HH" escapes in key names of a file without the comment
-/// above; any other "%" is the character itself). An empty text is an empty hive.
+/// ("\xHH" escapes in value names, "%HH" escapes in key names as described above; any other
+/// "%" is the character itself). An empty text is an empty hive.
 /// std::nullopt with a reason in error when the text is not in this format or names another root.
 std::optional<RegistryHive> ParseRegistryFile(std::string_view text, std::string_view root_name,
                                               std::string& error);

@@ -56,7 +56,7 @@ struct RegistryKeyContents {
 enum class RegistryWriteError {
   kNone,
   kInvalidRoot,  // the handle is no predefined root
-  kInvalidName,  // a key path with an empty level, or a name with a line break
+  kInvalidName,  // a key path with an empty level
   kDamagedFile,  // the root's file cannot be parsed, so it is left as it is
   kSystem,       // the folder, lock, read, write or rename failed
 };
@@ -64,7 +64,7 @@ enum class RegistryWriteError {
 /// Key paths use "\" between levels; an empty path is the root itself. Key and value names
 /// compare without regard to letter case (ASCII letters), keeping the spelling first written.
 /// A name or path is taken up to its first NUL, as a C string would be. A path with an empty
-/// level ("a\\b", "\a") names no key; a name with CR or LF cannot be stored. Writes never throw:
+/// level ("a\\b", "\a") names no key. Writes never throw:
 /// they return false and leave the root's file as it was. Reads throw AppError 75 when a root's
 /// file exists but cannot be read or is not in the store's format.
 class RegistryStore {

@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -114,12 +113,6 @@ bool RegistryStore::SetValueOrKey(std::uint32_t root, const std::string& key_pat
   if (!path) {
     return Fail(RegistryWriteError::kInvalidName,
                 "the key path \"" + key_path + "\" has an empty level");
-  }
-  const bool names_fit = std::all_of(path->begin(), path->end(), FitsOneLine) &&
-                         (value == nullptr || FitsOneLine(value->name));
-  if (!names_fit) {
-    return Fail(RegistryWriteError::kInvalidName,
-                "a registry file cannot hold a key or value name with a line break");
   }
   // The root itself always exists; only a value makes it appear in the file.
   if (path->empty() && value == nullptr) return true;

@@ -89,19 +89,18 @@ TEST_F(registry_list, values_become_dwords_or_trimmed_texts) {
   EXPECT_EQ(Stored("lone")->data, std::string("one\ntwo\rthree\0", 14));
 }
 
-TEST_F(registry_list, a_value_the_store_cannot_hold_is_named_in_a_status_line_and_skipped) {
-  Apply(
-      "header\r\nHKEY_CURRENT_USER,Software\\Acme,two\nlines,1\r\n"
-      "HKEY_CURRENT_USER,Software\\Acme,after,1");
-  EXPECT_FALSE(Stored("two\nlines"));
-  EXPECT_TRUE(Stored("after"));
-  ASSERT_EQ(host.status.lines.size(), 1u);
-  EXPECT_EQ(
-      host.status.lines[0].rfind("Registry value two\nlines of HKEY_CURRENT_USER\\Software\\Acme "
-                                 "not written: ",
-                                 0),
-      0u)
-      << host.status.lines[0];
+TEST_F(registry_list, a_value_that_cannot_be_written_is_named_in_a_status_line_and_skipped) {
+  testing::WriteFile(temp / "plain-file", "x");
+  RegistryStore blocked(temp / "plain-file");
+  ApplyRegistryList(
+      "header\r\nHKEY_CURRENT_USER,Software\\Acme,first,1\r\n"
+      "HKCU,Software\\Acme,unknown root,1\r\nHKEY_CURRENT_USER,Software\\Acme,second,1",
+      blocked, host);
+  ASSERT_EQ(host.status.lines.size(), 2u);
+  EXPECT_EQ(host.status.lines[1].rfind(
+                "Registry value second of HKEY_CURRENT_USER\\Software\\Acme not written: ", 0),
+            0u)
+      << host.status.lines[1];
   EXPECT_TRUE(host.messages.empty());
 }
 

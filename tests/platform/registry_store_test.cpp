@@ -92,14 +92,13 @@ TEST_F(registry_store, names_ignore_letter_case_and_keep_the_first_spelling) {
   EXPECT_EQ(store.ReadKey(kCurrentUser, "")->sub_keys, std::vector<std::string>{"Software"});
 }
 
-TEST_F(registry_store, any_value_bytes_survive_and_names_are_written_as_they_are) {
+TEST_F(registry_store, any_bytes_survive_and_names_are_written_as_they_are) {
   std::string every_byte;
   for (int byte = 0; byte < 256; ++byte) every_byte += static_cast<char>(byte);
-  const std::string odd_name = "q\"uo\\te\t\xc3\xa9 %41";
-  // Looks like escapes an older store wrote, so the file must say it holds none.
+  const std::string odd_name = "q\"uo\\te\t\xc3\xa9 %41\\x41";
   const std::string odd_level =
       "Gr\xc3\xb6\xc3\x9f"
-      "e 100% a%5bb]c[%25";
+      "e 100% a]b[c";
   const std::string key = "Software\\" + odd_level;
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, odd_name, kRegSz, every_byte));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "bin", kRegBinary, every_byte));
@@ -107,6 +106,9 @@ TEST_F(registry_store, any_value_bytes_survive_and_names_are_written_as_they_are
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "", kRegSz, std::string("\0", 1)));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "seven", 7, std::string("x\0y\0\0", 5)));
   ASSERT_TRUE(store.SetValue(kCurrentUser, key, "text", kRegSz, "\xc3\xa9 \\ \"\x01\t\0"s));
+  // What no line can hold, and what reads as an older store's escape, still round-trips.
+  const std::string awkward_level = "two\r\nlines %25 %5b %41";
+  ASSERT_TRUE(store.SetValue(kCurrentUser, awkward_level, "two\nlines", kRegDword, Dword(1)));
 
   const RegistryStore reopened(folder);
   const auto contents = reopened.ReadKey(kCurrentUser, key);
@@ -118,29 +120,37 @@ TEST_F(registry_store, any_value_bytes_survive_and_names_are_written_as_they_are
                                         {"", kRegSz, std::string("\0", 1)},
                                         {"seven", 7, std::string("x\0y\0\0", 5)},
                                         {"text", kRegSz, "\xc3\xa9 \\ \"\x01\t\0"s}}));
+  EXPECT_TRUE(reopened.GetValue(kCurrentUser, awkward_level, "two\nlines"));
+  EXPECT_EQ(reopened.ReadKey(kCurrentUser, "")->sub_keys,
+            (std::vector<std::string>{"Software", awkward_level}));
   EXPECT_EQ(reopened.ReadKey(kCurrentUser, "Software")->sub_keys,
             std::vector<std::string>{odd_level});
   const std::string text = testing::ReadFile(user_file);
-  EXPECT_NE(text.find("\n[HKEY_CURRENT_USER\\Software\\" + odd_level + "]\n"), std::string::npos)
-      << text;
-  EXPECT_NE(text.find("\n\"q\\\"uo\\\\te\t\xc3\xa9 %41\"=hex(1):00,01,"), std::string::npos)
-      << text;
-  EXPECT_NE(text.find("\n\"text\"=\"\xc3\xa9 \\\\ \\\"\x01\t\"\n"), std::string::npos) << text;
-
-  // No REGEDIT4 line can hold a line break in a name.
-  EXPECT_FALSE(store.SetValue(kCurrentUser, key, "two\nlines", kRegDword, Dword(1)));
-  EXPECT_FALSE(store.CreateKey(kCurrentUser, "Software\\two\rlines"));
-  EXPECT_EQ(store.LastErrorKind(), RegistryWriteError::kInvalidName);
-  EXPECT_EQ(testing::ReadFile(user_file), text);
+  // Lines of the file (the text value's bytes all the way to its end, the others' start).
+  for (const std::string& line :
+       {"[HKEY_CURRENT_USER\\Software\\" + odd_level + "]\n",
+        std::string("\"q\\\"uo\\\\te\t\xc3\xa9 %41\\\\x41\"=hex(1):00,01,02,"),
+        std::string("\"text\"=\"\xc3\xa9 \\\\ \\\"\x01\t\"\n"),
+        std::string("[HKEY_CURRENT_USER\\two%0d%0alines %2525 %255b %41]\n"),
+        std::string("\"two\\x0alines\"=dword:00000001\n")}) {
+    EXPECT_NE(text.find("\n" + line), std::string::npos) << line << "\nin\n" << text;
+  }
 }
 
-TEST_F(registry_store, files_in_the_older_escaped_form_are_still_read) {
+TEST_F(registry_store, files_in_the_older_escaped_form_are_still_read_and_rewritten) {
   testing::WriteFile(user_file,
                      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\a%25b%5bc%5d%0a%c3%a9 100%]\n"
-                     "\"q\\x22\\\\\\x0a\"=\"v\"\n");
-  const auto contents = store.ReadKey(kCurrentUser, "Software\\a%b[c]\n\xc3\xa9 100%");
-  ASSERT_TRUE(contents);
-  EXPECT_EQ(contents->values, (std::vector<RegistryValue>{{"q\"\\\n", kRegSz, "v\0"s}}));
+                     "\"q\\x22\\\\\\x0a\"=\"v\"\n[HKEY_CURRENT_USER\\Nul%00Key]\n");
+  const std::string key = "Software\\a%b[c]\n\xc3\xa9 100%";
+  const RegistryValue value{"q\"\\\n", kRegSz, "v\0"s};
+  ASSERT_TRUE(store.ReadKey(kCurrentUser, key));
+  EXPECT_EQ(store.ReadKey(kCurrentUser, key)->values, std::vector<RegistryValue>{value});
+  // Rewriting the file keeps what it held readable.
+  ASSERT_TRUE(store.SetValue(kCurrentUser, "Other", "x", kRegDword, Dword(1))) << store.LastError();
+  ASSERT_TRUE(store.ReadKey(kCurrentUser, key));
+  EXPECT_EQ(store.ReadKey(kCurrentUser, key)->values, std::vector<RegistryValue>{value});
+  EXPECT_EQ(store.ReadKey(kCurrentUser, "")->sub_keys,
+            (std::vector<std::string>{"Nul\0Key"s, "Other", "Software"}));
 }
 
 TEST_F(registry_store, plain_file_with_a_percent_sign_in_a_key_name_is_read_and_updated) {
