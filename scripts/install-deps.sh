@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev libzip-dev zlib1g-dev libglib2.0-dev libx11-dev libxres-dev libcli11-dev
   libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   xvfb xdotool imagemagick
   zip unzip curl time
 )
