@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -43,7 +44,9 @@ constexpr int kPollMilliseconds = 40;  // the longest the window goes without it
 constexpr long kMaxRedirects = 10;
 // A transfer slower than this over the whole stall timeout is as good as stalled: a server
 // that sends a byte now and then would otherwise hold the update for ever.
-constexpr long kLowestBytesPerSecond = 1024;
+constexpr long long kLowestBytesPerSecond = 1024;
+// How finely the lowest-speed rule remembers what arrived when.
+constexpr auto kSpeedSampleStep = std::chrono::milliseconds(100);
 
 std::string Source() {
   return ExecutableName() + ".CopyURLToFile";
@@ -164,10 +167,33 @@ class DataIndicator {
   StatusWindow& status_;
 };
 
-/// What bounds one transfer.
-struct TransferLimits {
-  std::optional<std::int64_t> max_bytes;
-  std::chrono::milliseconds stall_timeout;
+/// The lowest-speed rule over a sliding window: less than 1 KiB per second over the whole
+/// window fails the transfer. Measured here rather than by libcurl, whose speed meter moves in
+/// whole seconds and would fail a steady transfer in its first second or two.
+class SpeedWatch {
+ public:
+  explicit SpeedWatch(std::chrono::milliseconds window) : window_(window) {}
+
+  /// Notes what has arrived by now; true when the last window brought less than its share.
+  bool TooSlow(Clock::time_point now, long long received) {
+    if (samples_.empty() || now - samples_.back().time >= kSpeedSampleStep) {
+      samples_.push_back({now, received});
+    }
+    // Keeps one sample at least a window old: the start of the span that is judged.
+    while (samples_.size() > 1 && samples_[1].time <= now - window_) samples_.pop_front();
+    const Sample& start = samples_.front();
+    if (now - start.time < window_) return false;
+    const double seconds = std::chrono::duration<double>(window_).count();
+    return static_cast<double>(received - start.received) < kLowestBytesPerSecond * seconds;
+  }
+
+ private:
+  struct Sample {
+    Clock::time_point time;
+    long long received;
+  };
+  std::chrono::milliseconds window_;
+  std::deque<Sample> samples_;
 };
 
 /// The state of one transfer, shared with the curl callbacks.
@@ -176,12 +202,12 @@ class Transfer {
   /// write_buffer (kWriteBuffer bytes) belongs to the session, so that a run of many small
   /// files does not allocate and fault in fresh memory for each one.
   Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer,
-           TransferLimits limits)
+           std::optional<std::int64_t> max_bytes)
       : easy_(easy),
         url_(std::move(url)),
         local_file_(std::move(local_file)),
         write_buffer_(write_buffer),
-        limits_(limits) {}
+        max_bytes_(max_bytes) {}
 
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
     return static_cast<Transfer*>(self)->Header(std::string_view(data, size * count));
@@ -219,12 +245,6 @@ class Transfer {
   long long Received() const { return received_; }
   long long Total() const { return total_; }
   const std::string& Url() const { return url_; }
-  /// The window of the lowest-speed rule: the stall timeout, as libcurl measures it in whole
-  /// seconds.
-  std::chrono::seconds LowSpeedWindow() const {
-    const auto seconds = std::chrono::ceil<std::chrono::seconds>(limits_.stall_timeout);
-    return std::max(seconds, std::chrono::seconds(1));
-  }
 
  private:
   std::size_t Header(std::string_view line) {
@@ -280,7 +300,7 @@ class Transfer {
   std::size_t Body(const char* data, std::size_t size) {
     MarkActivity();
     if (!opened_ && !Open()) return 0;  // a size other than `size` makes curl stop
-    if (limits_.max_bytes && received_ + static_cast<long long>(size) > *limits_.max_bytes) {
+    if (max_bytes_ && received_ + static_cast<long long>(size) > *max_bytes_) {
       failure_ = DownloadError(url_, TooLarge());
       Discard();
       return 0;
@@ -341,8 +361,7 @@ class Transfer {
   }
 
   std::string TooLarge() const {
-    return "the answer is larger than the limit of " + std::to_string(*limits_.max_bytes) +
-           " bytes";
+    return "the answer is larger than the limit of " + std::to_string(*max_bytes_) + " bytes";
   }
 
   std::string Cause(CURLcode result, const char* curl_message) const {
@@ -352,19 +371,10 @@ class Transfer {
       case CURLE_RECV_ERROR:
         return "connection broken while receiving (" + std::string(curl_message) + ")";
       case CURLE_FILESIZE_EXCEEDED:
-        if (limits_.max_bytes) return TooLarge();
+        if (max_bytes_) return TooLarge();
         return curl_message;
       case CURLE_BAD_CONTENT_ENCODING:
         return "the body's encoding cannot be decoded (" + std::string(curl_message) + ")";
-      case CURLE_OPERATION_TIMEDOUT:
-        // The low-speed limit; when nothing at all came, the stall is the clearer cause.
-        if (std::string_view(curl_message).rfind("Operation too slow", 0) != 0) {
-          return curl_message;
-        }
-        if (Clock::now() - last_activity_ >= limits_.stall_timeout) {
-          return "no data for " + DurationText(limits_.stall_timeout);
-        }
-        return "slower than 1 KiB per second for " + DurationText(LowSpeedWindow());
       default:
         return curl_message;
     }
@@ -377,7 +387,7 @@ class Transfer {
   std::unique_ptr<std::FILE, FileCloser> file_;
   bool opened_ = false;
   bool created_ = false;
-  TransferLimits limits_;
+  std::optional<std::int64_t> max_bytes_;
   std::string reason_;
   std::optional<long long> content_length_;  // of the response whose headers arrive
   bool encoded_ = false;
@@ -424,7 +434,6 @@ struct InternetSession::Impl {
            // has it decode them; an answer in any other encoding then fails instead of being
            // stored encoded.
            curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowestBytesPerSecond) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader) == CURLE_OK &&
            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK;
@@ -464,6 +473,7 @@ void InternetSession::Impl::Run(Transfer& transfer) {
   flashed_chunks = 0;
   reported = -1;
   transfer.MarkActivity();
+  SpeedWatch speed(stall_timeout);
   while (true) {
     host.DoEvents();
     if (check_cancelled) check_cancelled();
@@ -481,8 +491,14 @@ void InternetSession::Impl::Run(Transfer& transfer) {
       ShowProgress(transfer);
       return;
     }
-    if (Clock::now() - transfer.LastActivity() >= stall_timeout) {
+    const auto now = Clock::now();
+    if (now - transfer.LastActivity() >= stall_timeout) {
       throw DownloadError(transfer.Url(), "no data for " + DurationText(stall_timeout));
+    }
+    // A server that sends a byte now and then would otherwise hold the update for ever.
+    if (speed.TooSlow(now, transfer.Received())) {
+      throw DownloadError(transfer.Url(),
+                          "slower than 1 KiB per second for " + DurationText(stall_timeout));
     }
     curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
   }
@@ -512,8 +528,7 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
   CURL* easy = impl_->easy.get();
   if (!impl_->write_buffer)
     impl_->write_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
-  Transfer transfer(easy, url, local_file, impl_->write_buffer.get(),
-                    {max_bytes, impl_->stall_timeout});
+  Transfer transfer(easy, url, local_file, impl_->write_buffer.get(), max_bytes);
   const std::string request_url = NormalizeUrl(url);
   impl_->error_text[0] = '\0';
   const std::string& authorities = impl_->certificate_authorities;
@@ -524,8 +539,6 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
       // An announced length above the limit fails before the body; the body is counted too.
       curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{max_bytes.value_or(0)}) !=
           CURLE_OK ||
-      curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
-                       static_cast<long>(transfer.LowSpeedWindow().count())) != CURLE_OK ||
       curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) != CURLE_OK) {
     throw AppError(error_number::kCannotRetrieveFileList, Source(),
                    "An error occurred calling InternetOpenUrl function: " + url);
