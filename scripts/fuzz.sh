@@ -15,7 +15,7 @@ scripts/install-deps.sh
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DHALYARD_FUZZ=ON \
   -DHALYARD_BUILD_TESTS=OFF -DHALYARD_BUILD_GUI=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)"
+cmake --build "$build_dir" -j "$(nproc)" --target fuzzers
 
 harnesses=()
 for folder in fuzz/*/; do

@@ -242,6 +242,8 @@ class Transfer {
   /// Takes the clock start for the stall limit from now.
   void MarkActivity() { last_activity_ = Clock::now(); }
   Clock::time_point LastActivity() const { return last_activity_; }
+  /// True once the server has begun its answer.
+  bool Answering() const { return answering_; }
   long long Received() const { return received_; }
   long long Total() const { return total_; }
   const std::string& Url() const { return url_; }
@@ -249,6 +251,7 @@ class Transfer {
  private:
   std::size_t Header(std::string_view line) {
     MarkActivity();
+    answering_ = true;
     // Every response of a redirect chain starts with its status line; the last one counts.
     if (line.rfind("HTTP/", 0) != 0) return HeaderField(line) ? line.size() : 0;
     reason_.clear();
@@ -385,6 +388,7 @@ class Transfer {
   std::string local_file_;
   char* write_buffer_;  // declared first: outlives the file that uses it
   std::unique_ptr<std::FILE, FileCloser> file_;
+  bool answering_ = false;
   bool opened_ = false;
   bool created_ = false;
   std::optional<std::int64_t> max_bytes_;
@@ -495,8 +499,10 @@ void InternetSession::Impl::Run(Transfer& transfer) {
     if (now - transfer.LastActivity() >= stall_timeout) {
       throw DownloadError(transfer.Url(), "no data for " + DurationText(stall_timeout));
     }
-    // A server that sends a byte now and then would otherwise hold the update for ever.
-    if (speed.TooSlow(now, transfer.Received())) {
+    // A server that sends a byte now and then would otherwise hold the update for ever. Judged
+    // from the first pass after the answer began, so that a server that answers and then
+    // sends nothing is told as a stall.
+    if (transfer.Answering() && speed.TooSlow(now, transfer.Received())) {
       throw DownloadError(transfer.Url(),
                           "slower than 1 KiB per second for " + DurationText(stall_timeout));
     }
