@@ -304,7 +304,7 @@ void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const Fau
       return;
     }
     case Fault::Partial: {
-      const std::size_t half = size / 2;
+      const std::size_t half = (size + 1) / 2;
       response.status = 206;
       response.set_header("Content-Range",
                           "bytes 0-" + std::to_string(half - 1) + "/" + std::to_string(size));
