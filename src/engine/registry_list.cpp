@@ -49,8 +49,9 @@ void ApplyRegistryList(const std::string& registry_list_text, RegistryStore& sto
         break;
       case RegistryWriteError::kInvalidName:
       case RegistryWriteError::kSystem:
-        host.Status().WriteLine("Registry value " + fields[2] + " of " + fields[0] + "\\" +
-                                fields[1] + " not written: " + store.LastError());
+        host.Status().WriteLine(EscapeControlCharacters("Registry value " + fields[2] + " of " +
+                                                        fields[0] + "\\" + fields[1] +
+                                                        " not written: " + store.LastError()));
         break;
     }
   }

@@ -18,7 +18,7 @@
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
 #include "core/text.h"
-#include "platform/disk_space.h"
+#include "platform/file_system.h"
 #include "transfer/curl_handles.h"
 
 namespace halyard {
@@ -355,10 +355,15 @@ class Transfer {
   bool RoomFor(curl_off_t length) {
     std::string folder = std::filesystem::path(local_file_).parent_path().string();
     if (folder.empty()) folder = ".";
-    const auto available = AvailableBytes(folder);
-    if (!available || *available >= static_cast<std::uint64_t>(length)) return true;
+    std::uint64_t available = 0;
+    try {
+      available = Folder::Open(folder).FreeSpace();
+    } catch (const AppError&) {
+      return true;  // creating the file then tells what is wrong with the folder
+    }
+    if (available >= static_cast<std::uint64_t>(length)) return true;
     failure_ = DiskFullError(local_file_, "the server announces " + std::to_string(length) +
-                                              " bytes and only " + std::to_string(*available) +
+                                              " bytes and only " + std::to_string(available) +
                                               " are free");
     return false;
   }

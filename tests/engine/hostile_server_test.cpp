@@ -1,20 +1,16 @@
 // What a hostile or broken server can do to a transfer and to an update run: answers that are
 // too slow, too large, partial, encoded or self-contradicting, and a disk that fills up.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "core/error_numbers.h"
 #include "engine/update_fixture.h"
-#include "platform/disk_space.h"
+#include "platform/file_system.h"
 #include "test_support/expect_error.h"
+#include "test_support/tmpfs_mount.h"
 #include "transfer/copy_inet_file.h"
 
 namespace halyard {
@@ -32,40 +28,6 @@ std::string RandomBytes(std::size_t size) {
   for (auto& byte : bytes) byte = static_cast<char>(generator());
   return bytes;
 }
-
-/// A tmpfs of a given size on a folder, mounted in a mount namespace of the calling thread
-/// alone (the one that runs the test), so that the mount ends with the test process even
-/// when it crashes. Needs root; Reason() says why it is not there otherwise.
-class SmallFileSystem {
- public:
-  SmallFileSystem(const fs::path& folder, std::size_t bytes) : folder_(folder) {
-    if (::geteuid() != 0) {
-      reason_ = "mounting a small file system to fill needs root";
-      return;
-    }
-    const std::string options = "size=" + std::to_string(bytes);
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      reason_ = std::string("cannot mount a small file system: ") + std::strerror(errno);
-      return;
-    }
-    mounted_ = true;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-
-  bool Mounted() const { return mounted_; }
-  const std::string& Reason() const { return reason_; }
-
- private:
-  fs::path folder_;
-  bool mounted_ = false;
-  std::string reason_;
-};
 
 class hostile_server : public testing::UpdateFixture {
  protected:
@@ -155,29 +117,16 @@ TEST_F(hostile_server, answers_beyond_the_caller_limit_fail_and_leave_nothing) {
 }
 
 TEST_F(hostile_server, announced_length_beyond_the_free_space_fails_before_any_byte) {
-  const auto free_bytes = AvailableBytes(local_.Text());
-  ASSERT_TRUE(free_bytes);
-  // A sparse file announces more than the disk holds without taking the room.
-  const fs::path huge = site_.Path() / "app" / "huge.bin";
-  testing::WriteFile(huge, "");
-  std::error_code error;
-  fs::resize_file(huge, *free_bytes + (std::uint64_t{1} << 30), error);
-  if (error) GTEST_SKIP() << "cannot make a sparse file that large: " << error.message();
+  Publish("big.bin", RandomBytes(64 * 1024));
   // One byte, then nothing: only a refusal at the headers ends this before the stall timeout.
-  server_.InjectFault("/app/huge.bin", Fault::Stall, 1);
+  server_.InjectFault("/app/big.bin", Fault::Stall, 1);
+  const ScopedFileSystemFault full(FileSystemFault::kDiskFull, local_.Text(), 1000);
   const auto start = Clock::now();
-  try {
-    Copy("huge.bin", Download("huge.bin"));
-    ADD_FAILURE() << "the transfer was accepted";
-  } catch (const AppError& caught) {
-    EXPECT_EQ(caught.Number(), error_number::kDiskFull) << caught.Description();
-    EXPECT_EQ(caught.Description().rfind(
-                  "Disk full writing " + Download("huge.bin") + ": the server announces ", 0),
-              0u)
-        << caught.Description();
-  }
+  EXPECT_APP_ERROR(Copy("big.bin", Download("big.bin")), error_number::kDiskFull,
+                   "Disk full writing " + Download("big.bin") +
+                       ": the server announces 65536 bytes and only 1000 are free");
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
-  EXPECT_FALSE(fs::exists(Download("huge.bin")));
+  EXPECT_FALSE(fs::exists(Download("big.bin")));
 }
 
 TEST_F(hostile_server, endless_change_list_fails_the_run_at_the_list_limit) {
@@ -191,19 +140,19 @@ TEST_F(hostile_server, endless_change_list_fails_the_run_at_the_list_limit) {
 }
 
 TEST_F(hostile_server, disk_that_fills_up_fails_with_its_own_cause_not_as_a_web_error) {
-  SmallFileSystem small(program_.Path(), 1 << 20);
+  testing::TmpfsMount small;
   if (!small.Mounted()) GTEST_SKIP() << small.Reason();
-  WriteSettings(windows_.Text());  // the mount hid the program folder's files
+  settings_.ProgramFolder = small.Text();
   Publish("files/endless.bin", RandomBytes(64 * 1024));
   server_.InjectFault("/app/files/endless.bin", Fault::Flood);  // no length: no early refusal
   PublishChangeList({std::string(kNewText) + ",files/endless.bin"});
 
   EXPECT_EQ(Run(), kUpdateFailed);
   EXPECT_EQ(host_.messages,
-            std::vector<std::string>{"Error: Disk full writing " + Local("Temp/endless.bin") +
+            std::vector<std::string>{"Error: Disk full writing " + small / "Temp/endless.bin" +
                                      ": No space left on device"});
-  EXPECT_FALSE(StagingExists());
-  EXPECT_FALSE(fs::exists(Local("endless.bin")));
+  EXPECT_FALSE(fs::exists(small / "Temp"));
+  EXPECT_FALSE(fs::exists(small / "endless.bin"));
 }
 
 }  // namespace
