@@ -64,9 +64,9 @@ enum class RegistryWriteError {
 /// Key paths use "\" between levels; an empty path is the root itself. Key and value names
 /// compare without regard to letter case (ASCII letters), keeping the spelling first written.
 /// A name or path is taken up to its first NUL, as a C string would be. A path with an empty
-/// level ("a\\b", "\a") names no key. Writes never throw:
-/// they return false and leave the root's file as it was. Reads throw AppError 75 when a root's
-/// file exists but cannot be read or is not in the store's format.
+/// level ("a\\b", "\a") names no key. Writes never throw: they return false and leave the root's
+/// file as it was. Reads throw AppError 75 when a root's file exists but cannot be read or is
+/// not in the store's format.
 class RegistryStore {
  public:
   /// folder: where the root files "<ROOT NAME>.reg" live; created on the first write.
