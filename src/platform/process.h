@@ -31,9 +31,12 @@ std::string StartDetachedIn(const std::vector<std::string>& arguments,
 /// stops nor waits for the program.
 class ChildProcess {
  public:
-  /// Starts the program in its own session, with the open files StartDetached hands on;
-  /// std::nullopt when it could not be started.
-  static std::optional<ChildProcess> Start(const std::vector<std::string>& arguments);
+  /// Starts the program in its own session, with the open files StartDetached hands on. A file
+  /// that the system cannot start for want of a recognised header (a script without "#!") is
+  /// run by /bin/sh, as execvp does. std::nullopt when it could not be started; reason, when
+  /// given, then receives the system's reason ("Permission denied").
+  static std::optional<ChildProcess> Start(const std::vector<std::string>& arguments,
+                                           std::string* reason = nullptr);
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;
@@ -44,11 +47,15 @@ class ChildProcess {
   /// Polls without blocking; false once the program has ended (and has been reaped).
   bool IsRunning();
   int ProcessId() const { return process_id_; }
+  /// How the program ended, once IsRunning has returned false: "exit code 3" or
+  /// "signal 9 (Killed)".
+  std::string EndDescription() const;
 
  private:
   explicit ChildProcess(int process_id) : process_id_(process_id) {}
   int process_id_ = -1;
   bool ended_ = false;
+  int wait_status_ = 0;
 };
 
 }  // namespace halyard

@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -67,6 +70,41 @@ std::optional<pid_t> Spawn(const std::vector<std::string>& arguments,
     return std::nullopt;
   }
   return process_id;
+}
+
+// Where execvp would have found a program named without a folder: the first executable file
+// of that name along PATH.
+std::string FindOnPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  const std::string_view folders = path != nullptr ? path : "/bin:/usr/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string_view::npos) end = folders.size();
+    std::string candidate(folders.substr(start, end - start));
+    candidate = (candidate.empty() ? "." : candidate) + "/" + name;
+    struct stat status {};
+    if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return name;
+}
+
+// posix_spawnp leaves out execvp's last resort: a file without a header the system knows
+// (a shell script without "#!") is handed to the shell.
+std::optional<pid_t> SpawnProgram(const std::vector<std::string>& arguments, int* error) {
+  int first_error = 0;
+  if (auto process_id = Spawn(arguments, {}, &first_error)) return process_id;
+  if (first_error == ENOEXEC) {
+    std::vector<std::string> with_shell{"/bin/sh", FindOnPath(arguments.front())};
+    with_shell.insert(with_shell.end(), arguments.begin() + 1, arguments.end());
+    if (auto process_id = Spawn(with_shell, {}, &first_error)) return process_id;
+  }
+  *error = first_error;
+  return std::nullopt;
 }
 
 bool IsPlainWordCharacter(char c) {
@@ -149,18 +187,24 @@ std::string StartDetachedIn(const std::vector<std::string>& arguments,
   return std::strerror(error);
 }
 
-std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& arguments) {
-  auto process_id = Spawn(arguments);
-  if (!process_id) return std::nullopt;
-  return ChildProcess(*process_id);
+std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& arguments,
+                                                std::string* reason) {
+  int error = 0;
+  auto process_id = SpawnProgram(arguments, &error);
+  if (process_id) return ChildProcess(*process_id);
+  if (reason != nullptr) *reason = std::strerror(error);
+  return std::nullopt;
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : process_id_(std::exchange(other.process_id_, -1)), ended_(other.ended_) {}
+    : process_id_(std::exchange(other.process_id_, -1)),
+      ended_(other.ended_),
+      wait_status_(other.wait_status_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   process_id_ = std::exchange(other.process_id_, -1);
   ended_ = other.ended_;
+  wait_status_ = other.wait_status_;
   return *this;
 }
 
@@ -173,7 +217,20 @@ bool ChildProcess::IsRunning() {
   if (result == 0) return true;
   if (result < 0 && errno == EINTR) return true;
   ended_ = true;
+  wait_status_ = result == process_id_ ? status : -1;
   return false;
+}
+
+std::string ChildProcess::EndDescription() const {
+  if (!ended_) return "still running";
+  if (wait_status_ != -1 && WIFEXITED(wait_status_)) {
+    return "exit code " + std::to_string(WEXITSTATUS(wait_status_));
+  }
+  if (wait_status_ != -1 && WIFSIGNALED(wait_status_)) {
+    const int signal = WTERMSIG(wait_status_);
+    return "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+  }
+  return "an unknown end";
 }
 
 }  // namespace halyard

@@ -112,24 +112,6 @@ std::optional<std::string> FindFirst(const std::string& path) {
   return pattern.folder + names.front();
 }
 
-void WaitForProgram(const std::string& command_line, std::int32_t timeout_seconds, Host& host,
-                    PollClock& clock) {
-  const auto start = clock.Now();
-  const auto limit = std::chrono::seconds(timeout_seconds);
-  const auto arguments = SplitShellWords(command_line);
-  if (!arguments || arguments->empty()) return;
-  auto child = ChildProcess::Start(*arguments);
-  if (!child) return;
-  for (;;) {
-    const bool running = child->IsRunning();
-    host.DoEvents();
-    if (!running || timeout_seconds < 0) return;
-    // Elapsed time on a steady clock: a wait that spans midnight ends on time.
-    if (timeout_seconds > 0 && clock.Now() - start >= limit) return;
-    clock.Pause(kPollInterval);
-  }
-}
-
 }  // namespace
 
 std::string GetWindowsFolder() {
@@ -245,11 +227,33 @@ std::int16_t ShellAndWait(const std::string& command_line, std::int32_t timeout_
 std::int16_t ShellAndWait(const std::string& command_line, std::int32_t timeout_seconds, Host& host,
                           PollClock& clock) {
   try {
-    WaitForProgram(command_line, timeout_seconds, host, clock);
+    const auto arguments = SplitShellWords(command_line);
+    if (!arguments || arguments->empty()) return 0;
+    RunAndWait(*arguments, timeout_seconds, host, clock);
   } catch (const std::exception&) {
-    // Nothing about the started program is reported: a failed start or wait is passed over.
   }
+  // Nothing about the started program is reported: a failed start or wait is passed over.
   return 0;
+}
+
+ProgramOutcome RunAndWait(const std::vector<std::string>& arguments, std::int32_t timeout_seconds,
+                          Host& host, PollClock& clock) {
+  const auto start = clock.Now();
+  const auto limit = std::chrono::seconds(timeout_seconds);
+  std::string reason;
+  auto child = ChildProcess::Start(arguments, &reason);
+  if (!child) return {ProgramOutcome::State::kNotStarted, reason};
+  for (;;) {
+    const bool running = child->IsRunning();
+    host.DoEvents();
+    if (!running) return {ProgramOutcome::State::kEnded, child->EndDescription()};
+    if (timeout_seconds < 0) return {ProgramOutcome::State::kStillRunning, {}};
+    // Elapsed time on a steady clock: a wait that spans midnight ends on time.
+    if (timeout_seconds > 0 && clock.Now() - start >= limit) {
+      return {ProgramOutcome::State::kStillRunning, {}};
+    }
+    clock.Pause(kPollInterval);
+  }
 }
 
 }  // namespace halyard

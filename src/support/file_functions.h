@@ -67,11 +67,26 @@ class SteadyPollClock : public PollClock {
   void Pause(std::chrono::milliseconds duration) override;
 };
 
+/// What became of a program started by RunAndWait.
+struct ProgramOutcome {
+  enum class State {
+    kNotStarted,    // detail: the system's reason
+    kEnded,         // detail: "exit code 0", "signal 9 (Killed)"
+    kStillRunning,  // the time-out passed; the program is left running
+  };
+  State state = State::kNotStarted;
+  std::string detail;
+};
+
+/// Starts a program (arguments[0], looked up on PATH without a "/"; a script without "#!" is run
+/// by /bin/sh) detached from our terminal and waits until it ends or timeout_seconds pass
+/// (0: no limit; negative: one poll only), letting pending events run in every poll.
+ProgramOutcome RunAndWait(const std::vector<std::string>& arguments, std::int32_t timeout_seconds,
+                          Host& host, PollClock& clock);
+
 /// Starts a command (split like shell words, nothing expanded; a bare path with blanks must
 /// be quoted, e.g. with JoinShellQuoted) detached from our terminal and waits until it ends
-/// or timeout_seconds pass (0: no limit; negative: one poll only). Pending events run in
-/// every poll and the polls are paced so the wait never spins a core. Every failure is
-/// swallowed; always returns 0.
+/// or timeout_seconds pass, as RunAndWait does. Every failure is swallowed; always returns 0.
 std::int16_t ShellAndWait(const std::string& command_line, std::int32_t timeout_seconds,
                           Host& host);
 std::int16_t ShellAndWait(const std::string& command_line, std::int32_t timeout_seconds, Host& host,

@@ -291,5 +291,34 @@ TEST(file_functions, failed_start_is_swallowed) {
   EXPECT_EQ(host.do_events_count, 0);
 }
 
+TEST(file_functions, run_and_wait_tells_how_the_program_ended_or_why_it_never_started) {
+  TempFolder temp;
+  WriteFile(temp / "no-interpreter-line", "exit 3\n");
+  std::filesystem::permissions(temp / "no-interpreter-line", std::filesystem::perms(0755));
+  struct Case {
+    std::vector<std::string> arguments;
+    ProgramOutcome::State state;
+    std::string detail;
+  };
+  const std::vector<Case> cases{
+      // Handed to the shell, as execvp does with a file the system cannot start itself.
+      {{temp / "no-interpreter-line"}, ProgramOutcome::State::kEnded, "exit code 3"},
+      {{"sh", "-c", "kill -9 $$"}, ProgramOutcome::State::kEnded, "signal 9 (Killed)"},
+      {{temp / "missing"}, ProgramOutcome::State::kNotStarted, "No such file or directory"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.arguments.back());
+    testing::RecordingHost host;
+    SteadyPollClock clock;
+    const ProgramOutcome outcome = RunAndWait(test.arguments, 0, host, clock);
+    EXPECT_EQ(outcome.state, test.state);
+    EXPECT_EQ(outcome.detail, test.detail);
+  }
+
+  testing::RecordingHost host;
+  FakeClock clock(0s, 1s);
+  EXPECT_EQ(RunAndWait({"sleep", "5"}, 3, host, clock).state, ProgramOutcome::State::kStillRunning);
+}
+
 }  // namespace
 }  // namespace halyard
