@@ -1,15 +1,14 @@
 // Staging and installation: the staging folders, unpacking zipped downloads, installing the
 // staged files atomically, removing the staging folders and running the marked programs.
-#include <set>
-
 #include "core/app_error.h"
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
+#include "core/text.h"
 #include "engine/file_record.h"
+#include "engine/installation.h"
 #include "engine/staging_names.h"
 #include "engine/updater.h"
 #include "platform/file_system.h"
-#include "platform/process.h"
 #include "support/file_functions.h"
 #include "unzip/unzip.h"
 
@@ -17,9 +16,6 @@ namespace halyard {
 namespace {
 
 namespace names = staging_names;
-
-constexpr FilePermissions kExecuteBits = 0111;
-constexpr FilePermissions kOthersWriteBits = 0022;
 
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -38,41 +34,6 @@ class ArchiveReports : public cUnzipEvents {
   std::string first_;
 };
 
-// The permissions a staged file is installed with: those of the file it replaces (an executable
-// stays executable), else its own, but never writable by group or others unless the replaced
-// file was; execute bits it carries (from its archive) are kept, and a file to be run gets them
-// wherever it can be read.
-FilePermissions InstalledPermissions(const std::string& destination, FilePermissions staged,
-                                     bool execute) {
-  FilePermissions permissions = staged & 0777 & ~kOthersWriteBits;
-  const std::optional<EntryInfo> current = Inspect(destination, true);
-  if (current && current->kind == EntryKind::kFile) {
-    permissions = current->permissions | (staged & kExecuteBits);
-  }
-  if (execute) {
-    permissions |= 0100;
-    if (permissions & 0040) permissions |= 0010;
-    if (permissions & 0004) permissions |= 0001;
-  }
-  return permissions;
-}
-
-void PrepareStagedFile(const Folder& staging, const std::string& key,
-                       const std::string& destination, bool execute) {
-  const std::optional<EntryInfo> staged = staging.Inspect(key);
-  if (!staged || staged->kind != EntryKind::kFile) {
-    throw AppError(error_number::kReplacingFiles, "Updater",
-                   "Not a staged file: " + staging.PathOf(key));
-  }
-  staging.SetFilePermissions(key, InstalledPermissions(destination, staged->permissions, execute));
-}
-
-std::string FolderPartOf(const std::string& path) {
-  const std::size_t separator = path.rfind(kPathSeparator);
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? std::string(1, kPathSeparator) : path.substr(0, separator);
-}
-
 }  // namespace
 
 bool clsFile::UnCompress() {
@@ -81,6 +42,9 @@ bool clsFile::UnCompress() {
   const std::string archive = staging.PathOf(key_);
   // What an earlier archive left behind must never pass for this archive's content.
   scratch.RemoveContents();
+  // The unpacked file is dated like any other download, not like its entry in the archive: an
+  // entry older than the change list's date would otherwise be fetched again on every run.
+  const std::optional<EntryInfo> downloaded = staging.Inspect(key_);
 
   std::string name;
   {
@@ -114,6 +78,7 @@ bool clsFile::UnCompress() {
     throw AppError(error_number::kFileNotFound, "Updater",
                    "File not found: " + scratch.PathOf(name) + " (first entry of " + archive + ")");
   }
+  if (downloaded) scratch.SetModified(name, downloaded->modified);
   // Both lie in the staging folder, so the rename replaces the archive and keeps the mode the
   // entry was unpacked with.
   scratch.Move(name, staging, key_);
@@ -165,28 +130,29 @@ void clsUpdater::DecompressFiles() {
 }
 
 void clsUpdater::MoveTempFiles() {
-  std::set<std::string> touched_folders;
   try {
     const Folder staging = ProgramFolder().OpenSubfolder(names::kTemp, false);
+    std::vector<InstallRequest> requests;
+    std::vector<JournalProgram> programs;
     for (const auto& record : files_) {
       if (!record->ReplaceFile()) continue;
-      PrepareStagedFile(staging, record->Key(), record->FullLocalPath(), record->Execute());
+      requests.push_back({record->Key(), record->FullLocalPath(), record->Execute()});
+      if (record->Execute()) programs.push_back({ProgramState::kPending, record->FullLocalPath()});
     }
+    Journal journal = PlanInstallation(staging, requests);
+    if (journal.files.empty()) return;
+    journal.programs = std::move(programs);
+    // The staged files reach the disk before the journal that names them.
     staging.FlushFileSystem();
-    for (const auto& record : files_) {
-      if (!record->ReplaceFile()) continue;
-      // Each destination folder is made once per run, not once per file.
-      if (touched_folders.insert(FolderPartOf(record->FullLocalPath())).second) {
-        CreateFolderPath(record->LocalPath());
-      }
-      InstallFile(staging, record->Key(), record->FullLocalPath());
-    }
+    WriteJournal(JournalPath(), journal);
+    journal_ = std::move(journal);
+    InstallFiles(staging, *journal_);
   } catch (const std::exception& error) {
-    for (const std::string& folder : touched_folders) FlushFolder(folder);
     ReportCause(error.what());
+    if (journal_ && journal_->phase == JournalPhase::kInstall) RollBackInstallation();
     throw AppError(error_number::kReplacingFiles, "", "");
   }
-  for (const std::string& folder : touched_folders) FlushFolder(folder);
+  CommitInstallation();
 }
 
 void clsUpdater::CleanUp() {
@@ -197,15 +163,36 @@ void clsUpdater::CleanUp() {
 }
 
 void clsUpdater::RunExecutables() {
-  try {
-    for (const auto& record : files_) {
-      if (!record->Execute() || !record->ReplaceFile()) continue;
-      // Quoted so that a path with blanks is started as one program.
-      ShellAndWait(JoinShellQuoted({record->FullLocalPath()}), 600, host_);
+  if (!journal_) return;
+  std::vector<JournalProgram>& programs = journal_->programs;
+  SteadyPollClock clock;
+  for (JournalProgram& program : programs) {
+    if (program.state == ProgramState::kFinished) continue;
+    const std::string shown = "'" + EscapeControlCharacters(program.path) + "'";
+    // Marked before it starts: a run cut off while it runs starts it again, and one that has
+    // finished is never started twice.
+    program.state = ProgramState::kStarted;
+    SaveJournal();
+    const ProgramOutcome outcome = RunAndWait(
+        {program.path}, static_cast<std::int32_t>(program_timeout_.count()), host_, clock);
+    program.state = ProgramState::kFinished;
+    SaveJournal();
+    switch (outcome.state) {
+      case ProgramOutcome::State::kNotStarted:
+        // Starting it again would fail again and hold back every later update, so it is
+        // reported now and not retried; later programs are left to the next run.
+        ReportCause("Cannot run " + shown + ": " + outcome.detail);
+        throw AppError(error_number::kRunningExecutables, "Updater",
+                       "Can not Run executable files");
+      case ProgramOutcome::State::kEnded:
+        host_.Status().WriteLine(shown + " ended with " + outcome.detail);
+        break;
+      case ProgramOutcome::State::kStillRunning:
+        host_.Status().WriteLine(shown + " is still running after " +
+                                 std::to_string(program_timeout_.count()) +
+                                 " seconds; it is left running");
+        break;
     }
-  } catch (const std::exception& error) {
-    ReportCause(error.what());
-    throw AppError(error_number::kRunningExecutables, "Updater", "Can not Run executable files");
   }
 }
 

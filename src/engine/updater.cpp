@@ -104,18 +104,23 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
       return kUpdateFailed;
   }
   cause_reported_ = false;
+  keep_staging_ = false;
+  journal_.reset();
 
   file_list_url_ = updater_root_ + update_file_path;
   StatusWindow& status = host_.Status();
   status.Show();
-  status.WriteLine("Retrieving List of Updated Files");
-  CreateTempFolders();
 
   SessionScope session_scope(session_);
   try {
     session_ =
         std::make_unique<InternetSession>(*transfer_host_, [this] { CheckCancelled(settings_); });
     if (stall_timeout_) session_->SetStallTimeout(*stall_timeout_);
+    // What an earlier run left unfinished comes first: its staged files must not be cleared,
+    // and its programs must run after its own registry values, not after this run's files.
+    FinishInterruptedUpdate();
+    status.WriteLine("Retrieving List of Updated Files");
+    CreateTempFolders();
     RetrieveFileList();
     ParseFileList();
     status.WriteLine("Comparing local files");
@@ -144,7 +149,8 @@ std::int16_t clsUpdater::Fail(const std::exception& error, std::int32_t number) 
   // The message boxes are fixed texts; the status window keeps what went wrong and why.
   if (number != error_number::kCancelled) ReportCause(error.what());
   try {
-    CleanUp();
+    // A roll-back that could not finish leaves the old versions' journal pointing into it.
+    if (!keep_staging_) CleanUp();
   } catch (const std::exception&) {
     // After the registry or execution phase the staging folders are already gone.
   }
@@ -257,6 +263,10 @@ void clsUpdater::UpdateRegistry() {
     ReportCause(error.what());
     throw AppError(error_number::kUpdatingRegistry, "Updater", "Can not update registry");
   }
+  // A failure above leaves the registry list to the next run; from here on only programs are.
+  if (!journal_) return;
+  journal_->phase = JournalPhase::kExecute;
+  SaveJournal();
 }
 
 void clsUpdater::RetrieveRegistryList() {

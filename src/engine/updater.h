@@ -10,6 +10,7 @@
 
 #include "core/host.h"
 #include "engine/change_list.h"
+#include "engine/journal.h"
 #include "platform/file_system.h"
 #include "startup/settings.h"
 
@@ -38,6 +39,9 @@ class clsUpdater {
 
   /// Runs the whole update against UpdaterRoot + update_file_path and returns 1 (succeeded),
   /// 0 (failed, a message box has been shown), 2 (cancelled) or 3 (a transfer failed).
+  /// An update that an earlier run left unfinished (a kill, a registry list that could not be
+  /// fetched) is finished first, from its journal, before anything is fetched; when that
+  /// fails, the run ends there with the failing phase's message and result.
   std::int16_t Update(const std::string& update_file_path);
 
   bool Successful() const { return successful_; }
@@ -47,7 +51,8 @@ class clsUpdater {
   /// unloads the status window. Throws AppError 53 when there is no staging folder, or the
   /// file-system error that stopped the removal.
   void CleanUp();
-  /// Installs every staged record over its destination, each atomically. Throws base+1004.
+  /// Installs every staged record over its destination as one whole: every destination is
+  /// checked first, and a failure part-way puts every old version back. Throws base+1004.
   void MoveTempFiles();
   /// Unpacks every staged zipped record. Throws base+1003.
   void DecompressFiles();
@@ -59,6 +64,8 @@ class clsUpdater {
   const std::string& RegistryListText() const { return registry_list_text_; }
   /// How long a transfer may receive nothing before it fails (the session's default if unset).
   void SetStallTimeout(std::chrono::milliseconds timeout) { stall_timeout_ = timeout; }
+  /// How long a program marked for execution is waited for before it is left running.
+  void SetProgramTimeout(std::chrono::seconds timeout) { program_timeout_ = timeout; }
 
  private:
   void RetrieveFileList();
@@ -71,6 +78,19 @@ class clsUpdater {
   void ApplyRegistryList();
   void RunExecutables();
   std::int16_t Fail(const std::exception& error, std::int32_t number);
+
+  // The journal of the update in progress (see journal.h).
+  std::string JournalPath() const;
+  void SaveJournal();
+  void FinishInterruptedUpdate();
+  void FinishInterruptedInstallation();
+  /// Refuses a journal that names a path outside the folders an update may change.
+  void CheckJournalPaths(const Journal& journal) const;
+  /// After the last file is in place: old versions dropped, the journal moved on.
+  void CommitInstallation();
+  /// After a failed installation: every old version back, the journal gone; when that fails
+  /// too, the journal and the staging folder stay for the next run.
+  void RollBackInstallation();
   void EnableCancel(bool enabled);
 
   std::string TempFolder() const;
@@ -96,6 +116,10 @@ class clsUpdater {
   bool cause_reported_ = false;
   Folder program_folder_;
   std::optional<std::chrono::milliseconds> stall_timeout_;
+  std::chrono::seconds program_timeout_{600};
+  std::optional<Journal> journal_;
+  /// Set when the staging folder holds what the journal still needs.
+  bool keep_staging_ = false;
   std::unique_ptr<TransferHost> transfer_host_;
   std::unique_ptr<InternetSession> session_;
 };

@@ -27,6 +27,10 @@ struct EntryInfo {
   FilePermissions permissions = 0;
   /// Last write, in seconds since 1970-01-01 UTC.
   std::int64_t modified = 0;
+  /// The file system the entry lies on, and the entry's number there: two names with equal
+  /// pairs are one file.
+  std::uint64_t device = 0;
+  std::uint64_t file_id = 0;
 };
 
 /// What is at path, or std::nullopt when nothing is. With follow_links a link describes its
@@ -59,6 +63,23 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes,
 void MakeFolder(const std::string& path);
 /// Makes the renames in a folder durable; a folder that cannot be flushed is passed over.
 void FlushFolder(const std::string& path);
+/// Throws AppError 70 (or 75) naming the folder and the reason when this process may not create,
+/// rename and remove entries in it.
+void RequireWritableFolder(const std::string& path);
+/// Gives the entry at path (a file or a link, never followed) the second name new_path in the
+/// same folder: a hard link where the file system allows one, else a rename, after which path
+/// is gone. Returns true for a link. Throws AppError naming path when neither works, or when
+/// something is at new_path already.
+bool KeepUnderSecondName(const std::string& path, const std::string& new_path);
+/// Renames the file or link at from over to, atomically. Throws AppError naming to.
+void MoveEntry(const std::string& from, const std::string& to);
+/// Removes the file or link at path, never a folder. Throws AppError 53 when nothing is there.
+void RemoveFile(const std::string& path);
+/// Removes the folder at path when it is empty; false when it could not be removed.
+bool RemoveEmptyFolder(const std::string& path);
+/// Sixteen random hexadecimal digits, for names that nobody can plant in advance.
+std::string RandomToken();
+
 /// Asks the system to start writing a file's data to disk now, without waiting for it, so that
 /// a later flush has little left to do. Failures are passed over.
 void StartWriteback(const std::string& path);
@@ -103,6 +124,8 @@ class Folder {
   void Move(const std::string& name, const Folder& to, const std::string& new_name) const;
   /// Sets the permissions of the regular file name; anything else is refused (AppError 75).
   void SetFilePermissions(const std::string& name, FilePermissions permissions) const;
+  /// Sets the last write time of name (never followed), in seconds since 1970-01-01 UTC.
+  void SetModified(const std::string& name, std::int64_t modified) const;
   /// The bytes an unprivileged writer may still put on this folder's file system.
   std::uint64_t FreeSpace() const;
   /// Writes everything pending on this folder's file system to disk: one flush for many files.
@@ -200,10 +223,12 @@ enum class FileSystemFault {
   kSync,      // flushing a file to disk fails with an I/O error
   kRename,    // renaming a file into place fails with an I/O error
   kDiskFull,  // writes fail once `free_bytes` more bytes have been written; FreeSpace says so
+  kKill,      // the process is killed (SIGKILL) as it is about to rename a file into place
 };
 
 /// A test seam: while an object lives, every file-system operation of that kind on a path
-/// that contains path_part fails as a broken device or a full disk would. One at a time.
+/// that contains path_part fails as a broken device or a full disk would, or the process dies
+/// as a power cut or a kill would end it. One at a time.
 class ScopedFileSystemFault {
  public:
   explicit ScopedFileSystemFault(FileSystemFault fault, std::string path_part = "",

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -127,6 +129,7 @@ int SyncFile(int handle, const std::string& path) {
 
 int RenameAt(int from_folder, const char* from, int to_folder, const char* to,
              const std::string& to_path) {
+  if (Injected(FileSystemFault::kKill, to_path)) ::raise(SIGKILL);
   if (Injected(FileSystemFault::kRename, to_path)) {
     errno = EIO;
     return -1;
@@ -149,6 +152,8 @@ EntryInfo InfoOf(const struct stat& status) {
   info.size = static_cast<std::uint64_t>(status.st_size);
   info.permissions = status.st_mode & kPermissionBits;
   info.modified = status.st_mtim.tv_sec;
+  info.device = static_cast<std::uint64_t>(status.st_dev);
+  info.file_id = static_cast<std::uint64_t>(status.st_ino);
   return info;
 }
 
@@ -170,7 +175,7 @@ void CheckName(const std::string& folder, const std::string& name) {
   }
 }
 
-std::string RandomHex() {
+std::string RandomHexDigits() {
   std::array<unsigned char, 8> bytes{};
   if (::getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     // Without randomness O_EXCL still keeps the name safe; it only collides more often.
@@ -316,6 +321,38 @@ void FlushFolder(const std::string& path) {
   if (folder.IsOpen()) Retry([&] { return ::fsync(folder.Get()); });
 }
 
+void RequireWritableFolder(const std::string& path) {
+  if (::access(path.c_str(), W_OK | X_OK) != 0) Throw("Cannot write in", path, errno);
+}
+
+bool KeepUnderSecondName(const std::string& path, const std::string& new_path) {
+  if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, new_path.c_str(), 0) == 0) return true;
+  // File systems without hard links (and hardened link rules) still allow the rename.
+  if (errno == EEXIST || errno == ENOENT) Throw("Cannot keep the old version of", path, errno);
+  if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, new_path.c_str(), RENAME_NOREPLACE) != 0) {
+    Throw("Cannot keep the old version of", path, errno);
+  }
+  return false;
+}
+
+void MoveEntry(const std::string& from, const std::string& to) {
+  if (RenameAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), to) != 0) {
+    Throw("Cannot replace", to, errno);
+  }
+}
+
+void RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) Throw("Cannot remove", path, errno);
+}
+
+bool RemoveEmptyFolder(const std::string& path) {
+  return ::rmdir(path.c_str()) == 0;
+}
+
+std::string RandomToken() {
+  return RandomHexDigits();
+}
+
 void StartWriteback(const std::string& path) {
   FileDescriptor file(Retry([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (file.IsOpen()) ::sync_file_range(file.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -420,6 +457,14 @@ void Folder::SetFilePermissions(const std::string& name, FilePermissions permiss
   }
 }
 
+void Folder::SetModified(const std::string& name, std::int64_t modified) const {
+  CheckName(path_, name);
+  const timespec times[2] = {{modified, 0}, {modified, 0}};
+  if (::utimensat(HandleOf(handle_), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    Throw("Cannot set the time of", PathOf(name), errno);
+  }
+}
+
 std::uint64_t Folder::FreeSpace() const {
   if (Injected(FileSystemFault::kDiskFull, path_)) return Plan().free_bytes;
   struct statvfs status {};
@@ -444,7 +489,7 @@ PendingFile::PendingFile(const Folder& folder, std::string final_name)
   // Short enough that the temporary name stays within the longest name a folder takes.
   const std::string stem = "." + final_name_.substr(0, 100) + ".";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = stem + RandomHex() + ".halyard-new";
+    std::string name = stem + RandomHexDigits() + ".halyard-new";
     const int handle = Retry([&] {
       return ::openat(HandleOf(folder_.handle_), name.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

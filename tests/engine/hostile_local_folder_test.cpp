@@ -13,6 +13,7 @@
 #include <optional>
 #include <thread>
 
+#include "engine/journal.h"
 #include "engine/update_fixture.h"
 #include "engine/updater.h"
 #include "platform/file_system.h"
@@ -280,63 +281,38 @@ TEST_F(hostile_local_folder, started_programs_inherit_no_descriptor) {
   EXPECT_EQ(inherited, standard_streams);
 }
 
-// Every failure names its cause in the status window before the unchanged message box, with
-// the server's names made harmless for a terminal.
-TEST_F(hostile_local_folder, failures_name_their_cause_before_the_message) {
-  struct Case {
-    std::string path;
-    std::string fault_path;  // where a rename fails
-    Lines messages;
-    std::string cause_part;  // the cause line holds it
-    std::int16_t result = kUpdateFailed;
-  };
-  InstallLocal("a.txt", "old");
-  Publish("files/a.txt", "new");
-  fs::create_directories(Local("b.txt"));
-  SetFileDate(Local("b.txt"), kOld);
-  Publish("files/b.txt", "new");
-  Publish("files/c.zip", "not an archive");
-  const std::vector<Case> cases{
-      {"files/b.txt",
-       "",
-       {"Error repacing local files"},
-       "Cannot replace " + Local("b.txt") + ": Is a directory"},
-      {"files/a.txt",
-       "a.txt",
-       {"Error repacing local files"},
-       "Cannot replace " + Local("a.txt") + ": Input/output error"},
-      {"files/c.txt,ZIPPED",
-       "",
-       {"Error decompressing files"},
-       "No file in archive " + Local("Temp/c.txt")},
-      {"files/missing.txt",
-       "",
-       {"Can not copy file from Web: " + Url("files/missing.txt") + " to " +
-            Local("Temp/missing.txt"),
-        "An error occured transfering files from the Web"},
-       Url("files/missing.txt"),
-       kUpdateTransferFailed},
-  };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.path);
-    PublishChangeList({New(test.path)});
-    std::size_t messages_before_cause = 99;
-    host_.status.on_write_line = [&](const std::string& line) {
-      if (line.find(test.cause_part) != std::string::npos && messages_before_cause == 99) {
-        messages_before_cause = host_.messages.size();
-      }
-    };
+// The journal lies in the program folder: one written there by someone else must not make the
+// updater remove, rename or run anything outside the folders an update may change.
+TEST_F(hostile_local_folder, journal_naming_paths_outside_the_update_folders_is_refused) {
+  FillVictim();
+  PublishChangeList({});
+  const std::string name = victim_.Path().filename().string();
+  for (const std::string& target :
+       {victim_ / "precious.txt", program_.Text() + "/../" + name + "/precious.txt"}) {
+    SCOPED_TRACE(target);
+    Journal journal;
+    journal.phase = JournalPhase::kRollBack;
+    JournalFile file;
+    file.staged = "x";
+    file.across = true;
+    file.destination = target;
+    journal.files.push_back(file);
+    WriteJournal(Local("Halyard.journal"), journal);
     host_.messages.clear();
-    {
-      std::optional<ScopedFileSystemFault> failing;
-      if (!test.fault_path.empty()) failing.emplace(FileSystemFault::kRename, test.fault_path);
-      EXPECT_EQ(Run(), test.result);
-    }
-    EXPECT_EQ(host_.messages, test.messages);
-    EXPECT_EQ(messages_before_cause, 0u) << host_.status.lines.back();
-  }
 
-  host_.status.lines.clear();
+    EXPECT_EQ(Run(), kUpdateFailed);
+
+    ASSERT_EQ(host_.messages.size(), 1u);
+    EXPECT_NE(host_.messages[0].find("names a path outside the folders an update may change"),
+              std::string::npos)
+        << host_.messages[0];
+    ExpectVictimUntouched();
+    EXPECT_TRUE(server_.Requests().empty());
+  }
+}
+
+// The server's names reach the status window with control characters made harmless.
+TEST_F(hostile_local_folder, server_names_are_shown_with_control_characters_escaped) {
   PublishChangeList({New("files/e\x1b]0;owned\x07.txt")});
   Run();
   EXPECT_EQ(host_.status.lines.at(2), "Replace '" + Local("e\\x1b]0;owned\\x07.txt") + "'");

@@ -89,6 +89,7 @@ class UpdateFixture : public ::testing::Test {
     clsUpdater updater(settings_, host_);
     updater.SetUpdaterRoot(server_.BaseUrl() + "app/");
     updater.SetStallTimeout(std::chrono::milliseconds(500));
+    updater.SetProgramTimeout(program_timeout_);
     return updater.Update("FileChanges.txt");
   }
 
@@ -109,6 +110,7 @@ class UpdateFixture : public ::testing::Test {
   FixtureServer server_{site_.Path()};
   Settings settings_;
   RecordingHost host_;
+  std::chrono::seconds program_timeout_{600};
 };
 
 }  // namespace halyard::testing

@@ -88,52 +88,6 @@ TEST_F(updater_test, cancel_is_enabled_only_while_files_are_retrieved_and_unpack
   EXPECT_EQ(seen.back().first, "Updating Software");  // the registry list download
 }
 
-TEST_F(updater_test, transfer_failure_on_third_of_five_files_leaves_installation_unchanged) {
-  Lines entries;
-  for (int i = 1; i <= 5; ++i) {
-    const std::string name = "f" + std::to_string(i) + ".txt";
-    InstallLocal(name, "old " + name);
-    Publish("files/" + name, "new " + name);
-    entries.push_back(std::string(kNewText) + ",files/" + name);
-  }
-  PublishChangeList(entries);
-  server_.InjectFault("/app/files/f3.txt", FixtureServer::Fault::NotFound);
-
-  EXPECT_EQ(Run(), kUpdateTransferFailed);
-
-  EXPECT_EQ(host_.messages, (Lines{"Can not copy file from Web: " + Url("files/f3.txt") + " to " +
-                                       Local("Temp/f3.txt"),
-                                   "An error occured transfering files from the Web"}));
-  for (int i = 1; i <= 5; ++i) {
-    const std::string name = "f" + std::to_string(i) + ".txt";
-    EXPECT_EQ(LocalContent(name), "old " + name);
-  }
-  EXPECT_EQ(FileRequests(), (Lines{"/app/files/f1.txt", "/app/files/f2.txt", "/app/files/f3.txt"}));
-  EXPECT_FALSE(StagingExists());
-  EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 0);
-}
-
-TEST_F(updater_test, faulty_transfers_are_never_installed) {
-  const std::pair<FixtureServer::Fault, const char*> faults[] = {
-      {FixtureServer::Fault::NotFound, "404"}, {FixtureServer::Fault::ServerError, "500"},
-      {FixtureServer::Fault::CutShort, "cut"}, {FixtureServer::Fault::DropMidBody, "drop"},
-      {FixtureServer::Fault::Stall, "stall"},
-  };
-  InstallLocal("data.bin", "old data");
-  Publish("files/data.bin", std::string(200 * 1024, 'n'));
-  PublishChangeList({std::string(kNewText) + ",files/data.bin"});
-  for (const auto& [fault, name] : faults) {
-    SCOPED_TRACE(name);
-    host_.messages.clear();
-    server_.InjectFault("/app/files/data.bin", fault,
-                        fault == FixtureServer::Fault::Stall ? 1000 : -1);
-    EXPECT_EQ(Run(), kUpdateTransferFailed);
-    EXPECT_EQ(LocalContent("data.bin"), "old data");
-    EXPECT_EQ(host_.messages.size(), 2u);
-    EXPECT_FALSE(StagingExists());
-  }
-}
-
 TEST_F(updater_test, cancel_during_a_transfer_stops_without_message_and_removes_staging) {
   InstallLocal("a.txt", "old a");
   InstallLocal("b.txt", "old b");
@@ -156,23 +110,6 @@ TEST_F(updater_test, cancel_during_a_transfer_stops_without_message_and_removes_
   EXPECT_FALSE(StagingExists());
   EXPECT_FALSE(host_.status.cancel_enabled);
   EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 0);
-}
-
-TEST_F(updater_test, list_without_header_or_unreachable_fails_before_any_file) {
-  Publish("files/a.txt", "a");
-  Publish("FileChanges.txt", " File Changes:\r\n" + std::string(kNewText) + ",files/a.txt\r\n");
-  EXPECT_EQ(Run(), kUpdateFailed);
-  EXPECT_EQ(host_.messages, (Lines{"Error downloading File List "}));
-
-  host_.messages.clear();
-  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
-  server_.InjectFault("/app/FileChanges.txt", FixtureServer::Fault::NotFound);
-  EXPECT_EQ(Run(), kUpdateFailed);
-  EXPECT_EQ(host_.messages, (Lines{"Error downloading File List "}));
-
-  EXPECT_TRUE(FileRequests().empty());
-  EXPECT_FALSE(std::filesystem::exists(Local("a.txt")));
-  EXPECT_FALSE(StagingExists());
 }
 
 TEST_F(updater_test, bad_change_list_lines_fail_with_their_messages) {
@@ -298,19 +235,6 @@ TEST_F(updater_test, bad_registry_line_fails_the_run_after_installation) {
   EXPECT_EQ(host_.messages, (Lines{"Error in Registrychanges file 1 - 'HKEY_CURRENT_USER,Software'",
                                    "Error: Can not update registry"}));
   EXPECT_EQ(LocalContent("a.txt"), "new");
-}
-
-TEST_F(updater_test, registry_list_that_cannot_be_fetched_fails_after_installation) {
-  InstallLocal("a.txt", "old");
-  Publish("files/a.txt", "new");
-  PublishChangeList({std::string(kNewText) + ",files/a.txt"});
-  server_.InjectFault("/app/Registry.txt", FixtureServer::Fault::NotFound);
-
-  EXPECT_EQ(Run(), kUpdateFailed);
-
-  EXPECT_EQ(host_.messages, (Lines{"Error: Can not update registry"}));
-  EXPECT_EQ(LocalContent("a.txt"), "new");
-  EXPECT_FALSE(StagingExists());
 }
 
 TEST_F(updater_test, damaged_registry_file_fails_the_phase_naming_file_and_line) {
