@@ -106,6 +106,7 @@ class UpdaterRig {
     return WaitUntil([this] { return Restarted(); }, 10s);
   }
   bool Installed(const std::string& name) const { return fs::exists(program_ / name); }
+  const fs::path& Program() const { return program_; }
   bool Staging() const { return fs::exists(program_ / "Temp"); }
   std::string Registry() const { return (work_.Path() / "registry").string(); }
   fs::path SettingsFile() const { return program_ / "updater.ini"; }
@@ -231,6 +232,33 @@ TEST_F(HalyardProgram, cancel_during_a_slow_transfer_reports_cancelled_and_insta
   EXPECT_FALSE(rig.Installed("a.txt"));
   EXPECT_FALSE(rig.Installed("big.bin"));
   EXPECT_FALSE(rig.Staging());
+}
+
+// An update that a kill cut off after its files were installed: its registry list and its
+// program come first, with the status window saying so, and then the new update runs.
+TEST_F(HalyardProgram, update_left_unfinished_is_finished_before_the_new_one) {
+  UpdaterRig rig;
+  const fs::path program = rig.Program() / "post-install.sh";
+  WriteFile(program, "#!/bin/sh\nsleep 3\ntouch \"$0.ran\"\n");
+  fs::permissions(program, fs::perms(0755));
+  WriteFile(
+      rig.Program() / "Halyard.journal",
+      "Halyard journal 1\nphase\tregistry\nprogram\tstarted\t" + program.string() + "\nend\n");
+  rig.Page("Login.asp", AutoLogin("post"));
+  rig.Page("CheckLogin.asp", kAccepted);
+  auto halyard = rig.Start();
+  ASSERT_FALSE(MainWindow().empty());
+  SendKeys(MainWindow(), {"Return"});
+  ASSERT_TRUE(rig.WaitForRequest("/acme/app/Registry.txt", kFlowTimeout));
+  ASSERT_FALSE(FindWindow("^Update Status$", kStartTimeout).empty());
+  std::this_thread::sleep_for(1500ms);  // the program runs for 3 s
+  Screenshot("status_window_finishing_an_interrupted_update");
+  EXPECT_TRUE(rig.Requests("/acme/app/FileChanges.txt").empty()) << "fetched before finishing";
+  ASSERT_TRUE(rig.WaitForRequest("/acme/app/Status.asp", kFlowTimeout));
+  EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
+  EXPECT_TRUE(fs::exists(program.string() + ".ran"));
+  EXPECT_FALSE(rig.Installed("Halyard.journal"));
+  EXPECT_TRUE(rig.Installed("a.txt"));
 }
 
 TEST_F(HalyardProgram, failed_transfer_shows_the_local_error_page) {
