@@ -47,10 +47,9 @@ bool IsStagedCopy(const std::optional<EntryInfo>& entry, const JournalFile& file
 // stays executable), else its own, but never writable by group or others unless the replaced
 // file was; execute bits it carries (from its archive) are kept, and a file to be run gets them
 // wherever it can be read.
-FilePermissions InstalledPermissions(const std::string& destination, FilePermissions staged,
-                                     bool execute) {
+FilePermissions InstalledPermissions(const std::optional<EntryInfo>& current,
+                                     FilePermissions staged, bool execute) {
   FilePermissions permissions = staged & 0777 & ~kOthersWriteBits;
-  const std::optional<EntryInfo> current = Inspect(destination, true);
   if (current && current->kind == EntryKind::kFile) {
     permissions = current->permissions | (staged & kExecuteBits);
   }
@@ -97,11 +96,18 @@ FolderCheck CheckFolder(const std::string& folder, const std::string& destinatio
   return check;
 }
 
+// What stands at a destination: whether there is an old version to keep, and the file whose
+// permissions the new one takes over.
+struct Destination {
+  bool exists = false;
+  std::optional<EntryInfo> file;
+};
+
 // The destination itself: a file (or a link) that may be replaced, or nothing yet. Read-only
 // means no write bit at all, which holds for every user, root included.
-bool CheckDestination(const std::string& destination) {
+Destination CheckDestination(const std::string& destination) {
   const std::optional<EntryInfo> entry = Inspect(destination, false);
-  if (!entry) return false;
+  if (!entry) return {};
   switch (entry->kind) {
     case EntryKind::kFolder:
       CannotInstall(destination, "a folder stands in its place");
@@ -109,17 +115,20 @@ bool CheckDestination(const std::string& destination) {
       CannotInstall(destination, "it is no regular file");
     case EntryKind::kFile:
       if ((entry->permissions & kWriteBits) == 0) CannotInstall(destination, "it is read-only");
-      return true;
+      return {true, entry};
     case EntryKind::kLink:
-      return true;
+      // Replaced as the link it is; the file it leads to lends its permissions.
+      return {true, Inspect(destination, true)};
   }
-  return true;
+  return {};
 }
 
-std::string OldVersionName(const std::string& destination) {
+// Unguessable before the run (the token) and unique within it (the number).
+std::string OldVersionName(const std::string& destination, const std::string& token,
+                           std::size_t number) {
   const std::string name = NamePartOf(destination).substr(0, 100);
-  return FolderPartOf(destination) + kPathSeparator + "." + name + "." + RandomToken() +
-         kOldVersionSuffix;
+  return FolderPartOf(destination) + kPathSeparator + "." + name + "." + token + "-" +
+         std::to_string(number) + kOldVersionSuffix;
 }
 
 // Free space on the file systems that files are copied to, measured once each.
@@ -161,6 +170,7 @@ Journal PlanInstallation(const Folder& staging, const std::vector<InstallRequest
   std::map<std::string, FolderCheck> folders;
   std::set<std::string> folders_to_make;
   SpaceCheck space;
+  const std::string token = RandomToken();
   for (const InstallRequest& request : requests) {
     const std::optional<EntryInfo> staged = staging.Inspect(request.staged);
     if (!staged || staged->kind != EntryKind::kFile) {
@@ -175,22 +185,28 @@ Journal PlanInstallation(const Folder& staging, const std::vector<InstallRequest
       }
     }
     const FolderCheck& check = found->second;
-    const bool replaces = CheckDestination(request.destination);
+    const Destination current = CheckDestination(request.destination);
     const bool across = check.device != staging_device;
     if (across) space.Add(check.device, check.existing, staged->size, request.destination);
     staging.SetFilePermissions(
-        request.staged,
-        InstalledPermissions(request.destination, staged->permissions, request.execute));
+        request.staged, InstalledPermissions(current.file, staged->permissions, request.execute));
+    const std::string backup =
+        current.exists ? OldVersionName(request.destination, token, journal.files.size()) : "";
     journal.files.push_back({request.staged, staged->device, staged->file_id, staged->size, across,
-                             replaces ? OldVersionName(request.destination) : "",
-                             request.destination});
+                             backup, request.destination});
   }
   return journal;
 }
 
-void InstallFiles(const Folder& staging, const Journal& journal) {
+void InstallFiles(const Folder& staging, const Journal& journal, bool resuming) {
   for (const std::string& folder : journal.folders) MakeFolderChecked(folder);
   for (const JournalFile& file : journal.files) {
+    if (!resuming) {
+      // Nothing is in place yet, and every old version the plan found is still there.
+      if (!file.backup.empty()) KeepUnderSecondName(file.destination, file.backup);
+      InstallFile(staging, file.staged, file.destination);
+      continue;
+    }
     const std::optional<EntryInfo> current = Inspect(file.destination, false);
     if (!file.across && IsStagedCopy(current, file)) continue;  // in place already
     // The old version is kept before it is replaced, and never replaced by what stands there

@@ -28,10 +28,10 @@ struct InstallRequest {
 Journal PlanInstallation(const Folder& staging, const std::vector<InstallRequest>& requests);
 
 /// Makes the journal's folders, keeps each old version under its second name and puts each
-/// staged copy in place, in order. A file already in place is passed over, so the same call
-/// completes an installation that was cut off. Throws at the first failure, leaving what was
-/// done for RollBack.
-void InstallFiles(const Folder& staging, const Journal& journal);
+/// staged copy in place, in order. When resuming an installation that was cut off, a file
+/// already in place is passed over and an old version already kept is not kept again. Throws
+/// at the first failure, leaving what was done for RollBack.
+void InstallFiles(const Folder& staging, const Journal& journal, bool resuming);
 
 /// Why an interrupted installation can no longer be completed: the first file that is neither
 /// in place nor has its staged copy intact (staging may be null when the folder is gone).

@@ -146,7 +146,7 @@ void clsUpdater::MoveTempFiles() {
     staging.FlushFileSystem();
     WriteJournal(JournalPath(), journal);
     journal_ = std::move(journal);
-    InstallFiles(staging, *journal_);
+    InstallFiles(staging, *journal_, false);
   } catch (const std::exception& error) {
     ReportCause(error.what());
     if (journal_ && journal_->phase == JournalPhase::kInstall) RollBackInstallation();

@@ -113,7 +113,7 @@ void clsUpdater::FinishInterruptedInstallation() {
     host_.Status().WriteLine("Completing the installation of " +
                              std::to_string(journal_->files.size()) + " files");
     try {
-      InstallFiles(*staging, *journal_);
+      InstallFiles(*staging, *journal_, true);
     } catch (const std::exception& error) {
       ReportCause(error.what());
       RollBackInstallation();
