@@ -76,6 +76,8 @@ void clsUpdater::CheckJournalPaths(const Journal& journal) const {
 }
 
 void clsUpdater::FinishInterruptedUpdate() {
+  // A run killed while it rewrote the journal leaves the new copy under its temporary name.
+  RemoveLeftoverTemporaryFiles(JournalPath());
   std::optional<Journal> journal = ReadJournal(JournalPath());
   if (!journal) return;
   CheckJournalPaths(*journal);

@@ -58,6 +58,10 @@ struct AtomicWriteOptions {
 void WriteFileAtomically(const std::string& path, std::string_view bytes,
                          const AtomicWriteOptions& options = {});
 
+/// Removes the temporary files that WriteFileAtomically(path) leaves beside path when the
+/// process is killed before its rename; other entries of the folder stay.
+void RemoveLeftoverTemporaryFiles(const std::string& path);
+
 /// Creates one folder (0777 less the umask). An existing folder or a failure is not reported:
 /// the caller finds out when it uses the folder.
 void MakeFolder(const std::string& path);
@@ -135,6 +139,7 @@ class Folder {
   friend class PendingFile;
   friend void InstallFile(const Folder&, const std::string&, const std::string&);
   friend void WriteFileAtomically(const std::string&, std::string_view, const AtomicWriteOptions&);
+  friend void RemoveLeftoverTemporaryFiles(const std::string&);
   Folder(std::intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
 
   std::intptr_t handle_ = -1;

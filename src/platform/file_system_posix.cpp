@@ -192,6 +192,23 @@ std::string RandomHexDigits() {
   return text;
 }
 
+constexpr std::string_view kTemporarySuffix = ".halyard-new";
+
+// Short enough that the temporary name stays within the longest name a folder takes.
+std::string TemporaryStem(const std::string& final_name) {
+  return "." + final_name.substr(0, 100) + ".";
+}
+
+bool IsTemporaryNameOf(const std::string& name, const std::string& stem) {
+  constexpr std::size_t kDigits = 16;
+  if (name.size() != stem.size() + kDigits + kTemporarySuffix.size()) return false;
+  if (name.compare(0, stem.size(), stem) != 0) return false;
+  if (!name.ends_with(kTemporarySuffix)) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(stem.size()),
+                     name.begin() + static_cast<std::ptrdiff_t>(stem.size() + kDigits),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
 std::vector<std::string> EntryNames(int folder, const std::string& path) {
   const int listing =
       Retry([&] { return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
@@ -309,6 +326,20 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes,
   file.Commit(commit);
   // The data is safe already; this makes the rename itself survive a crash.
   Retry([&] { return ::fsync(HandleOf(folder.handle_)); });
+}
+
+void RemoveLeftoverTemporaryFiles(const std::string& path) {
+  const SplitPath split = SplitAtLastSeparator(path);
+  const Folder folder = Folder::Open(split.folder);
+  const std::string stem = TemporaryStem(split.name);
+  for (const std::string& name : EntryNames(HandleOf(folder.handle_), split.folder)) {
+    if (!IsTemporaryNameOf(name, stem)) continue;
+    const auto entry = folder.Inspect(name);
+    if (!entry || entry->kind != EntryKind::kFile) continue;
+    if (::unlinkat(HandleOf(folder.handle_), name.c_str(), 0) != 0 && errno != ENOENT) {
+      Throw("Cannot remove", folder.PathOf(name), errno);
+    }
+  }
 }
 
 void MakeFolder(const std::string& path) {
@@ -486,10 +517,9 @@ void Folder::FlushFileSystem() const {
 PendingFile::PendingFile(const Folder& folder, std::string final_name)
     : folder_(folder), final_name_(std::move(final_name)) {
   CheckName(folder_.Path(), final_name_);
-  // Short enough that the temporary name stays within the longest name a folder takes.
-  const std::string stem = "." + final_name_.substr(0, 100) + ".";
+  const std::string stem = TemporaryStem(final_name_);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = stem + RandomHexDigits() + ".halyard-new";
+    std::string name = stem + RandomHexDigits() + std::string(kTemporarySuffix);
     const int handle = Retry([&] {
       return ::openat(HandleOf(folder_.handle_), name.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "core/error_numbers.h"
 #include "test_support/expect_error.h"
@@ -45,6 +47,23 @@ TEST(file_system, folder_members_take_plain_names_only) {
     EXPECT_APP_ERROR_NUMBER(folder.OpenSubfolder(name, true), n::kPathFileAccess);
   }
   EXPECT_TRUE(std::filesystem::is_directory(temp / "inner/deeper"));
+}
+
+TEST(file_system, only_the_temporary_files_of_an_atomic_write_are_left_over_to_remove) {
+  TempFolder temp;
+  const std::string leftover = ".journal.0123456789abcdef.halyard-new";
+  const std::vector<std::string> kept = {"journal", ".journal.0123456789abcdeg.halyard-new",
+                                         ".journal.0123456789abcdef0.halyard-new",
+                                         ".other.0123456789abcdef.halyard-new"};
+  testing::WriteFile(temp / leftover, "torn");
+  for (const std::string& name : kept) testing::WriteFile(temp / name, "keep");
+  std::filesystem::create_directory(temp / ".journal.fedcba9876543210.halyard-new");
+
+  RemoveLeftoverTemporaryFiles(temp / "journal");
+
+  EXPECT_FALSE(std::filesystem::exists(temp / leftover));
+  for (const std::string& name : kept) EXPECT_EQ(testing::ReadFile(temp / name), "keep") << name;
+  EXPECT_TRUE(std::filesystem::is_directory(temp / ".journal.fedcba9876543210.halyard-new"));
 }
 
 }  // namespace
