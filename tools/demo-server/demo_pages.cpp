@@ -34,7 +34,7 @@ input:focus { outline: 2px solid var(--brand); outline-offset: 1px; }
   background: var(--brand); color: #fff; font: inherit; font-weight: 600;
   text-decoration: none; cursor: pointer; }
 .button.quiet { background: #e8ecf3; color: var(--ink); }
-.hint { margin-top: 1.4rem; padding: .75rem .9rem; border-radius: .4rem; background: #eef4ff;
+.hint { margin-top: 1rem; padding: .75rem .9rem; border-radius: .4rem; background: #eef4ff;
   font-size: .9rem; color: var(--ink); }
 .hint code { font-size: .95rem; font-weight: 600; }
 .headline { display: flex; align-items: center; gap: .7rem; margin-bottom: .5rem; }
@@ -45,6 +45,24 @@ input:focus { outline: 2px solid var(--brand); outline-offset: 1px; }
 .bad { background: #c5221f; }
 .neutral { background: #80868b; }
 footer { text-align: center; color: var(--muted); font-size: .8rem; margin: 2rem 1rem; }
+/* The updater's window is small: keep the card and its buttons in view there. */
+@media (max-width: 28rem) {
+  body { font-size: 14px; }
+  .bar { padding: .3rem .75rem; }
+  .product { font-size: 1rem; }
+  .mark { width: 1.6rem; height: 1.6rem; font-size: 1rem; }
+  .area { display: none; }
+  main { margin: .5rem auto; padding: 0 .5rem; }
+  .card { padding: .75rem 1rem; }
+  h1 { font-size: 1.05rem; margin-bottom: .3rem; }
+  .lead { display: none; }
+  label { margin: .4rem 0 .1rem; }
+  input { padding: .3rem .5rem; }
+  .actions { margin-top: .7rem; }
+  .hint { margin-top: .4rem; padding: .3rem .6rem; font-size: .75rem; }
+  .hint code { font-size: .8rem; }
+  footer { margin: 1rem; }
+}
 )";
 
 std::string Page(const SiteSettings& site, std::string_view title, const std::string& body,
@@ -123,11 +141,15 @@ std::string CredentialProblem(std::string_view text) {
 }
 
 std::string LoginPage(const SiteSettings& site) {
+  // The demo account comes first, so that it is in view in the updater's small window.
   const std::string body =
       "<h1>Sign in to update</h1>\n"
-      "<p>Sign in with your " +
+      "<p class=\"lead\">Sign in with your " +
       HtmlEscape(site.product) +
       " account to download the latest version.</p>\n"
+      "<div class=\"hint\">Demo account: user name <code>" +
+      HtmlEscape(site.user) + "</code>, password <code>" + HtmlEscape(site.password) +
+      "</code></div>\n"
       "<form id=\"login\" method=\"post\" action=\"CheckLogin.asp\">\n"
       "<label for=\"user\">User name</label>\n"
       "<input id=\"user\" name=\"UserName\" autocomplete=\"username\" autofocus>\n"
@@ -136,10 +158,7 @@ std::string LoginPage(const SiteSettings& site) {
       "autocomplete=\"current-password\">\n"
       "<div class=\"actions\"><button class=\"button\" type=\"submit\">Sign in</button>"
       "<a class=\"button quiet\" href=\"APP:CLOSE\">Cancel</a></div>\n"
-      "</form>\n"
-      "<div class=\"hint\">Demo account: user name <code>" +
-      HtmlEscape(site.user) + "</code>, password <code>" + HtmlEscape(site.password) +
-      "</code></div>\n";
+      "</form>\n";
   std::string script;
   if (site.automatic) {
     // The credentials passed CredentialProblem, so they need no escaping inside quotes.

@@ -2,6 +2,8 @@
 // request log.
 #include "demo_server.h"
 
+#include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -16,6 +18,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
+// A paced download sends pieces this large, so that the pauses between them stay short.
+constexpr std::size_t kPacedChunk = 16 * 1024;
 constexpr const char* kHtml = "text/html; charset=utf-8";
 
 std::string ContentType(const fs::path& path) {
@@ -67,12 +71,13 @@ struct DemoServer::Impl {
   httplib::Server server;
   std::thread listener;
   int port = 0;
+  std::size_t bytes_per_second = 0;
 
   void Handle(const httplib::Request& request, httplib::Response& response) const;
-  static void SendFile(const fs::path& path, httplib::Response& response);
+  void SendFile(const fs::path& path, httplib::Response& response) const;
 };
 
-void DemoServer::Impl::SendFile(const fs::path& path, httplib::Response& response) {
+void DemoServer::Impl::SendFile(const fs::path& path, httplib::Response& response) const {
   auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
   std::error_code error;
   const auto size = static_cast<std::size_t>(fs::file_size(path, error));
@@ -80,9 +85,23 @@ void DemoServer::Impl::SendFile(const fs::path& path, httplib::Response& respons
     response.status = 500;
     return;
   }
+  const std::size_t rate = bytes_per_second;
+  const auto started = std::chrono::steady_clock::now();
   response.set_content_provider(
       size, ContentType(path),
-      [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+      [file, rate, started](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (rate != 0) {
+          // Sends a piece only once the bytes before it have had their share of time, in
+          // short naps so that a client that has gone or a stopping server is noticed.
+          const auto due =
+              started + std::chrono::microseconds(offset * std::uint64_t{1000000} / rate);
+          while (std::chrono::steady_clock::now() < due) {
+            if (!sink.is_writable()) return false;
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                due - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
+          }
+          length = std::min(length, kPacedChunk);
+        }
         std::string buffer(std::min(length, kChunk), '\0');
         file->seekg(static_cast<std::streamoff>(offset));
         file->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -121,7 +140,7 @@ void DemoServer::Impl::Handle(const httplib::Request& request, httplib::Response
 }
 
 DemoServer::DemoServer(SiteSettings site, std::string server_path, fs::path set_folder, int port,
-                       RequestLog log)
+                       RequestLog log, std::size_t bytes_per_second)
     : impl_(std::make_unique<Impl>()) {
   while (server_path.starts_with('/')) server_path.erase(0, 1);
   while (server_path.ends_with('/')) server_path.pop_back();
@@ -129,6 +148,7 @@ DemoServer::DemoServer(SiteSettings site, std::string server_path, fs::path set_
   impl_->prefix = server_path.empty() ? "/" : "/" + server_path + "/";
   impl_->set_folder = std::move(set_folder);
   impl_->log = std::move(log);
+  impl_->bytes_per_second = bytes_per_second;
 
   Impl& impl = *impl_;
   const auto handler = [&impl](const httplib::Request& request, httplib::Response& response) {

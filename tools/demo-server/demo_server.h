@@ -18,9 +18,11 @@ class DemoServer {
 
   /// Serves the pages under "/" + server_path + "/" and, when set_folder is not empty, the
   /// files below it at the same place. Listens on port of 127.0.0.1 (0: a free one) at once.
-  /// Throws std::runtime_error when the port cannot be bound.
+  /// bytes_per_second, when not 0, paces each download of a set file to about that rate, so
+  /// that a demo on one machine shows the updater's progress. Throws std::runtime_error when
+  /// the port cannot be bound.
   DemoServer(SiteSettings site, std::string server_path, std::filesystem::path set_folder, int port,
-             RequestLog log);
+             RequestLog log, std::size_t bytes_per_second = 0);
   /// Stops listening and joins the server's threads.
   ~DemoServer();
   DemoServer(const DemoServer&) = delete;

@@ -34,6 +34,11 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingDirectory);
   app.add_option("--product", site.product, "Product name shown on the pages")
       ->capture_default_str();
+  std::size_t rate_kib = 0;
+  app.add_option("--rate", rate_kib,
+                 "Pace each download of a set file to about this many KiB per second, to watch "
+                 "the updater's progress; 0 sends at full speed")
+      ->capture_default_str();
   app.add_flag("--auto", site.automatic,
                "The pages act by themselves: the login form sends itself, the status and "
                "cancelled pages close the updater after two seconds");
@@ -59,7 +64,7 @@ int main(int argc, char** argv) {
   try {
     halyard::demo::DemoServer server(
         site, server_path, set_folder, port,
-        [](const std::string& line) { std::cout << line << std::endl; });
+        [](const std::string& line) { std::cout << line << std::endl; }, rate_kib * 1024);
     std::cout << server.Port() << std::endl;
     std::cerr << "halyard-demo-server: http://127.0.0.1:" << server.Port() << "/" << server_path
               << (server_path.empty() ? "" : "/") << "Login.asp\n";
