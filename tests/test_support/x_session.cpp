@@ -1,5 +1,5 @@
 // Xvfb, child processes and xdotool for the window tests.
-#include "x_session.h"
+#include "test_support/x_session.h"
 
 #include <fcntl.h>
 #include <signal.h>

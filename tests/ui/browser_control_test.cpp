@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "test_support/temp_folder.h"
-#include "x_session.h"
+#include "test_support/x_session.h"
 
 namespace halyard::testing {
 namespace {

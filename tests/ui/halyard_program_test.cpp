@@ -13,7 +13,7 @@
 #include "fixture_server.h"
 #include "platform/registry_store.h"
 #include "test_support/temp_folder.h"
-#include "x_session.h"
+#include "test_support/x_session.h"
 
 namespace halyard::testing {
 namespace {
