@@ -53,6 +53,7 @@ finish() {
   if [ "$keep" = "--keep" ]; then echo "Scratch folder kept: $work"; else rm -rf "$work"; fi
 }
 trap finish EXIT
+trap 'exit 130' INT TERM
 
 fail() {
   echo "demo: $*" >&2
