@@ -8,6 +8,7 @@ packages=(
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   libcurl4-openssl-dev libzip-dev zlib1g-dev libglib2.0-dev libx11-dev libxres-dev libcli11-dev
   libcpp-httplib-dev
+  libsodium-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xdotool imagemagick

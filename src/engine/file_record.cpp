@@ -95,8 +95,10 @@ bool clsFile::NamesUpdaterFile() const {
   }
   const std::string_view first = target[program.size()];
   if (first == staging_names::kTemp) return true;
-  static constexpr std::array kOwnFiles{staging_names::kLock, staging_names::kFileListCopy,
-                                        staging_names::kRegistryList, staging_names::kJournal};
+  static constexpr std::array kOwnFiles{
+      staging_names::kLock,          staging_names::kFileListCopy, staging_names::kRegistryList,
+      staging_names::kJournal,       staging_names::kManifestCopy, staging_names::kSignatureCopy,
+      staging_names::kAcceptedSerial};
   return target.size() == program.size() + 1 &&
          std::any_of(kOwnFiles.begin(), kOwnFiles.end(),
                      [&](std::string_view own) { return first == own; });

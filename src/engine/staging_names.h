@@ -13,6 +13,11 @@ inline constexpr const char* kLock = "Temp.lock";
 /// The downloaded lists.
 inline constexpr const char* kFileListCopy = "TempFileChanges.txt";
 inline constexpr const char* kRegistryList = "Registry.txt";
+/// The downloaded manifest of a signed update set and its signature.
+inline constexpr const char* kManifestCopy = "TempManifest.txt";
+inline constexpr const char* kSignatureCopy = "TempManifest.sig";
+/// The highest manifest serial accepted for this program folder.
+inline constexpr const char* kAcceptedSerial = "Halyard.serial";
 /// Reserved for the record of an installation in progress, which the next run finishes.
 inline constexpr const char* kJournal = "Halyard.journal";
 

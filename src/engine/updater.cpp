@@ -106,7 +106,10 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
   cause_reported_ = false;
   keep_staging_ = false;
   journal_.reset();
+  manifest_.reset();
+  registry_list_verified_ = false;
 
+  file_list_name_ = update_file_path;
   file_list_url_ = updater_root_ + update_file_path;
   StatusWindow& status = host_.Status();
   status.Show();
@@ -116,6 +119,7 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
     session_ =
         std::make_unique<InternetSession>(*transfer_host_, [this] { CheckCancelled(settings_); });
     if (stall_timeout_) session_->SetStallTimeout(*stall_timeout_);
+    if (!settings_.CAFile.empty()) session_->SetCertificateAuthorities(settings_.CAFile);
     // What an earlier run left unfinished comes first: its staged files must not be cleared,
     // and its programs must run after its own registry values, not after this run's files.
     FinishInterruptedUpdate();
@@ -195,9 +199,18 @@ void clsUpdater::EnableCancel(bool enabled) {
 void clsUpdater::RetrieveFileList() {
   const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kFileListCopy;
   try {
+    RetrieveManifest();
     session_->CopyURLToFile(file_list_url_, local_copy, kListLimit);
     file_list_text_ = ReadWholeFile(local_copy, host_);
-    if (IsFileListValid(file_list_text_)) return;
+    VerifyList(file_list_name_, file_list_text_);
+    if (IsFileListValid(file_list_text_)) {
+      // A signed set's registry list is checked now, before any file is installed.
+      if (IsSigned()) {
+        RetrieveRegistryList();
+        registry_list_verified_ = true;
+      }
+      return;
+    }
     ReportCause("The change list " + file_list_url_ + " does not begin with \"File Changes:\"");
   } catch (const std::exception& error) {
     ReportCause(error.what());
@@ -237,8 +250,9 @@ void clsUpdater::RetrieveFiles() {
       record->SetDownloaded(true);
       host_.Status().WriteLine("Retrieving " + EscapeControlCharacters(record->Key()));
       transfer_host_->Track(staged);
-      session_->CopyURLToFile(source, staged);
+      session_->CopyURLToFile(source, staged, ReceiveLimit(source));
       transfer_host_->Track("");
+      VerifyReceivedFile(source, staged);
     } catch (const std::exception& error) {
       transfer_host_->Track("");
       const auto* app_error = dynamic_cast<const AppError*>(&error);
@@ -257,7 +271,13 @@ void clsUpdater::RetrieveFiles() {
 
 void clsUpdater::UpdateRegistry() {
   try {
-    RetrieveRegistryList();
+    // A signed set's list was fetched and verified with the change list; an update finished
+    // from its journal fetches it here, checked against the manifest as well.
+    if (!registry_list_verified_) {
+      if (IsSigned()) RetrieveManifest();
+      RetrieveRegistryList();
+    }
+    registry_list_verified_ = false;
     ApplyRegistryList();
   } catch (const std::exception& error) {
     ReportCause(error.what());
@@ -273,6 +293,7 @@ void clsUpdater::RetrieveRegistryList() {
   const std::string local_copy = settings_.ProgramFolder + kPathSeparator + names::kRegistryList;
   session_->CopyURLToFile(updater_root_ + names::kRegistryList, local_copy, kListLimit);
   registry_list_text_ = ReadWholeFile(local_copy, host_);
+  VerifyList(names::kRegistryList, registry_list_text_);
 }
 
 void clsUpdater::ApplyRegistryList() {

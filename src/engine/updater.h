@@ -11,6 +11,7 @@
 #include "core/host.h"
 #include "engine/change_list.h"
 #include "engine/journal.h"
+#include "engine/manifest.h"
 #include "platform/file_system.h"
 #include "startup/settings.h"
 
@@ -91,6 +92,22 @@ class clsUpdater {
   /// After a failed installation: every old version back, the journal gone; when that fails
   /// too, the journal and the staging folder stay for the next run.
   void RollBackInstallation();
+
+  // Signed update sets (update_verification.cpp): all of them pass when no key is configured.
+  bool IsSigned() const;
+  /// Fetches and checks the manifest and its signature, once per run.
+  void RetrieveManifest();
+  std::string FetchSignedFile(const std::string& name, const std::string& local_name);
+  /// Throws when text, fetched as name under the update root, does not match the manifest.
+  /// Without a key, says of the change list that the set is not verified.
+  void VerifyList(const std::string& name, const std::string& text) const;
+  /// The manifest's entry for the file at URL source; nullptr when unsigned. Throws when the
+  /// manifest does not name it.
+  const ManifestEntry* ManifestEntryOf(const std::string& source) const;
+  /// The most a transfer of source may bring: its size in the manifest, no limit when unsigned.
+  std::optional<std::int64_t> ReceiveLimit(const std::string& source) const;
+  /// Throws when the file staged from source does not match the manifest.
+  void VerifyReceivedFile(const std::string& source, const std::string& staged) const;
   void EnableCancel(bool enabled);
 
   std::string TempFolder() const;
@@ -102,6 +119,7 @@ class clsUpdater {
   Settings& settings_;
   Host& host_;
   FileCollection files_;
+  std::string file_list_name_;
   std::string file_list_url_;
   std::string file_list_text_;
   std::string registry_list_text_;
@@ -114,6 +132,9 @@ class clsUpdater {
 
   /// Set once the cause of the failure has been written (or had nothing to add).
   bool cause_reported_ = false;
+  std::optional<Manifest> manifest_;
+  /// Set once registry_list_text_ holds the verified registry list of this run's set.
+  bool registry_list_verified_ = false;
   Folder program_folder_;
   std::optional<std::chrono::milliseconds> stall_timeout_;
   std::chrono::seconds program_timeout_{600};

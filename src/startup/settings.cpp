@@ -27,6 +27,14 @@ std::string PlatformFolder(cInifile& ini, const char* key, const std::string& pr
   return folder;
 }
 
+// Schemes are compared without regard to letter case; we keep them in lower case.
+std::string LowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 }  // namespace
 
 Settings& GlobalSettings() {
@@ -56,12 +64,21 @@ void LoadSettings(Settings& settings) {
   settings.PingServer = ReadKey(ini, "PingServer");
   settings.ServerPath = ReadKey(ini, "ServerPath");
   RebuildServerRoot(settings);
+  std::string scheme = LowerCase(Trim(TrimAtNull(ReadKey(ini, "Scheme"))));
+  settings.Scheme = scheme.empty() ? "http" : std::move(scheme);
   ini.SetSection("Platform");
   const std::string& program = settings.ProgramFolder;
   settings.WindowsFolder = PlatformFolder(ini, "WindowsFolder", program, GetWindowsFolder());
   settings.SystemFolder = PlatformFolder(ini, "SystemFolder", program, GetSystemFolder());
   settings.RegistryFolder =
       PlatformFolder(ini, "RegistryFolder", program, RegistryStore::DefaultFolder());
+  ini.SetSection("Security");
+  settings.PublicKey = Trim(TrimAtNull(ReadKey(ini, "PublicKey")));
+  settings.CAFile = PlatformFolder(ini, "CAFile", program, "");
+}
+
+std::string SchemePrefix(const Settings& settings) {
+  return settings.Scheme + "://";
 }
 
 void RebuildServerRoot(Settings& settings) {

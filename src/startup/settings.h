@@ -34,6 +34,15 @@ struct Settings {
   std::string WindowsFolder = GetWindowsFolder();
   std::string SystemFolder = GetSystemFolder();
   std::string RegistryFolder = RegistryStore::DefaultFolder();
+  /// "Updater"/"Scheme" in lower case: "http" (the default) or "https", the scheme of every
+  /// URL the updater builds. Anything else is kept, and fails where a URL is opened.
+  std::string Scheme = "http";
+  /// "Security"/"PublicKey" as written: empty, one base64 Ed25519 key, or two separated by ",".
+  /// With a key every update set must carry a manifest signed by it.
+  std::string PublicKey;
+  /// "Security"/"CAFile": certificates trusted besides the system's, for a private server;
+  /// absolute (a relative name counts from ProgramFolder), empty for none.
+  std::string CAFile;
 };
 
 /// The one instance of the running process.
@@ -47,8 +56,12 @@ std::string SettingsFilePath(const std::string& program_folder);
 /// "Updater", and builds ServerRoot. Nothing is checked: a missing file, section or key
 /// leaves an empty text. From section "Platform" it reads "WindowsFolder", "SystemFolder" and
 /// "RegistryFolder": blanks and trailing separators are dropped, a relative folder counts from
-/// ProgramFolder, and a missing or empty one gives the platform's default. Never throws.
+/// ProgramFolder, and a missing or empty one gives the platform's default. "Updater"/"Scheme",
+/// "Security"/"PublicKey" and "Security"/"CAFile" as described above. Never throws.
 void LoadSettings(Settings& settings);
+
+/// Scheme + "://".
+std::string SchemePrefix(const Settings& settings);
 
 /// ServerName + "/" + ServerPath + "/", as it is; call after either part changes.
 void RebuildServerRoot(Settings& settings);

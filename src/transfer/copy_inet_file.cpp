@@ -450,11 +450,14 @@ struct InternetSession::Impl {
 
   void Run(Transfer& transfer);
   void ShowProgress(const Transfer& transfer);
+  void TrustExtraAuthorities(const std::string& url);
 
   Host& host;
   CancelCheck check_cancelled;
   std::chrono::milliseconds stall_timeout{std::chrono::seconds(60)};
-  std::string certificate_authorities;
+  std::string extra_authorities;   // a PEM file, trusted besides the system's list
+  std::string system_authorities;  // the system's list; libcurl's own when empty
+  bool authorities_set = false;
   curl::MultiHandle multi;
   curl::EasyHandle easy;
   std::unique_ptr<char[]> write_buffer;  // lent to each transfer in turn
@@ -462,6 +465,32 @@ struct InternetSession::Impl {
   long long flashed_chunks = 0;
   long long reported = -1;
 };
+
+// libcurl's CA file option replaces the system's list; to add to it, both lists go in as one.
+void InternetSession::Impl::TrustExtraAuthorities(const std::string& url) {
+  if (extra_authorities.empty() || authorities_set) return;
+  constexpr std::size_t kMaxBundle = 64 << 20;
+  std::string bundle = system_authorities;
+  char* default_bundle = nullptr;
+  if (bundle.empty() &&
+      curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &default_bundle) == CURLE_OK &&
+      default_bundle != nullptr) {
+    bundle = default_bundle;
+  }
+  std::string pem;
+  try {
+    // A system without a list of its own still trusts the extra certificates.
+    if (!bundle.empty()) pem = ReadFileBytesIfPresent(bundle, kMaxBundle).value_or("") + "\n";
+    pem += ReadFileBytes(extra_authorities, kMaxBundle);
+  } catch (const AppError& error) {
+    throw DownloadError(url, "cannot read the trusted certificates: " + error.Description());
+  }
+  curl_blob blob{pem.data(), pem.size(), CURL_BLOB_COPY};
+  if (curl_easy_setopt(easy.get(), CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
+    throw DownloadError(url, "cannot use the certificates of " + extra_authorities);
+  }
+  authorities_set = true;
+}
 
 void InternetSession::Impl::ShowProgress(const Transfer& transfer) {
   StatusWindow& status = host.Status();
@@ -524,8 +553,11 @@ void InternetSession::SetStallTimeout(std::chrono::milliseconds timeout) {
   impl_->stall_timeout = timeout;
 }
 
-void InternetSession::SetCertificateAuthorities(const std::string& pem_file) {
-  impl_->certificate_authorities = pem_file;
+void InternetSession::SetCertificateAuthorities(const std::string& pem_file,
+                                                const std::string& system_bundle) {
+  impl_->extra_authorities = pem_file;
+  impl_->system_authorities = system_bundle;
+  impl_->authorities_set = false;
 }
 
 void InternetSession::CopyURLToFile(const std::string& url, const std::string& local_file,
@@ -542,10 +574,8 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
   Transfer transfer(easy, url, local_file, impl_->write_buffer.get(), max_bytes);
   const std::string request_url = NormalizeUrl(url);
   impl_->error_text[0] = '\0';
-  const std::string& authorities = impl_->certificate_authorities;
+  impl_->TrustExtraAuthorities(url);
   if (curl_easy_setopt(easy, CURLOPT_URL, request_url.c_str()) != CURLE_OK ||
-      (!authorities.empty() &&
-       curl_easy_setopt(easy, CURLOPT_CAINFO, authorities.c_str()) != CURLE_OK) ||
       curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) != CURLE_OK ||
       // An announced length above the limit fails before the body; the body is counted too.
       curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{max_bytes.value_or(0)}) !=

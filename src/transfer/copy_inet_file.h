@@ -41,9 +41,12 @@ class InternetSession {
   /// (60 seconds unless changed).
   void SetStallTimeout(std::chrono::milliseconds timeout);
 
-  /// Trusts the certificate authorities in this PEM file instead of the system's list, for a
-  /// server with a private authority. Certificates are always verified.
-  void SetCertificateAuthorities(const std::string& pem_file);
+  /// Trusts the certificate authorities in this PEM file besides those of the system's list
+  /// (system_bundle, or libcurl's default list when empty), for a server with a private
+  /// authority. Certificates are always verified. A file that cannot be read fails the next
+  /// transfer with base+1000 naming it.
+  void SetCertificateAuthorities(const std::string& pem_file,
+                                 const std::string& system_bundle = "");
 
  private:
   struct Impl;

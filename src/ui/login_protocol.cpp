@@ -11,8 +11,16 @@ namespace {
 constexpr std::string_view kSuccessMarker = "<TAGSUCCESS>";
 constexpr double kTwipsPerInch = 1440.0;
 
+// The pages the window opens write the scheme with a capital, as they always have.
+std::string CapitalSchemePrefix(const Settings& settings) {
+  std::string prefix = SchemePrefix(settings);
+  if (!prefix.empty() && prefix[0] >= 'a' && prefix[0] <= 'z') prefix[0] = char(prefix[0] - 32);
+  return prefix;
+}
+
 std::string ServerPage(const Settings& settings, const std::string& page) {
-  return "Http://" + settings.ServerName + "/" + settings.ServerPath + "/" + page;
+  return CapitalSchemePrefix(settings) + settings.ServerName + "/" + settings.ServerPath + "/" +
+         page;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -62,11 +70,11 @@ std::string LoginURL(const Settings& settings) {
 }
 
 std::string WatchedURL(const Settings& settings) {
-  return "http://" + settings.ServerRoot + "CheckLogin.asp";
+  return SchemePrefix(settings) + settings.ServerRoot + "CheckLogin.asp";
 }
 
 std::string UpdateRootURL(const Settings& settings) {
-  return "http://" + settings.ServerRoot;
+  return SchemePrefix(settings) + settings.ServerRoot;
 }
 
 std::string StatusURL(const Settings& settings, bool success, const std::string& user_name,

@@ -22,6 +22,9 @@ std::string MainWindowCaption(const Settings& settings);
 
 /// program folder + "/Default.htm": a plain path, turned into a file URL by the browser.
 std::string StartPagePath(const Settings& settings);
+// Every server URL begins with the scheme of "Updater"/"Scheme" ("http" unless set); the pages
+// the window opens write it with a capital ("Http://", "Https://").
+
 /// "Http://" + ServerName + "/" + ServerPath + "/Login.asp"
 std::string LoginURL(const Settings& settings);
 /// "http://" + ServerRoot + "CheckLogin.asp"

@@ -315,7 +315,7 @@ TEST_F(hostile_local_folder, journal_naming_paths_outside_the_update_folders_is_
 TEST_F(hostile_local_folder, server_names_are_shown_with_control_characters_escaped) {
   PublishChangeList({New("files/e\x1b]0;owned\x07.txt")});
   Run();
-  EXPECT_EQ(host_.status.lines.at(2), "Replace '" + Local("e\\x1b]0;owned\\x07.txt") + "'");
+  EXPECT_EQ(host_.status.lines.at(3), "Replace '" + Local("e\\x1b]0;owned\\x07.txt") + "'");
 }
 
 }  // namespace

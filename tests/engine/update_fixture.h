@@ -26,6 +26,9 @@ class UpdateFixture : public ::testing::Test {
   static constexpr CalendarTime kOld{2024, 1, 1, 12, 0, 0};
   static constexpr const char* kOldText = "2024-01-01 12:00:00";
   static constexpr const char* kNewText = "2024-02-01 12:00:00";
+  /// Said once by every run without a PublicKey.
+  static constexpr const char* kUnverified =
+      "The update set is not verified: updater.ini names no PublicKey";
 
   UpdateFixture() {
     // Dates are compared in local time; a fixed zone keeps the tests off the machine's.

@@ -34,7 +34,7 @@ TEST_F(updater_test, nothing_newer_fetches_no_file_and_succeeds) {
   EXPECT_TRUE(FileRequests().empty());
   EXPECT_EQ(server_.RequestCount("/app/Registry.txt"), 1);
   EXPECT_EQ(host_.status.lines,
-            (Lines{"Retrieving List of Updated Files", "Comparing local files",
+            (Lines{"Retrieving List of Updated Files", kUnverified, "Comparing local files",
                    "Retrieving updated files", "Decompressing files", "Updating Software"}));
   EXPECT_EQ(LocalContent("same.txt"), "same");
   EXPECT_EQ(LocalContent("newer.txt"), "newer");
@@ -61,7 +61,7 @@ TEST_F(updater_test, older_and_missing_files_are_fetched_and_installed) {
   EXPECT_EQ(FileRequests(), (Lines{"/app/files/old.txt", "/app/files/deep/er/missing.txt"}));
   EXPECT_EQ(
       host_.status.lines,
-      (Lines{"Retrieving List of Updated Files", "Comparing local files",
+      (Lines{"Retrieving List of Updated Files", kUnverified, "Comparing local files",
              "Replace '" + Local("old.txt") + "'", "Replace '" + Local("deep/er/missing.txt") + "'",
              "Retrieving updated files", "Retrieving old.txt", "Retrieving deep_er_missing.txt",
              "Decompressing files", "Updating Software"}));

@@ -81,9 +81,10 @@ int main(int argc, char** argv) {
                  "Program folder: where updater.ini is read, the staging folders are made and "
                  "relative destinations land (default: the folder of this program)")
       ->check(CLI::ExistingDirectory);
-  app.add_option("--root", root,
-                 "Update root URL, ending in \"/\" (default: \"http://\" + ServerName + \"/\" + "
-                 "ServerPath + \"/\" from updater.ini)");
+  app.add_option(
+      "--root", root,
+      "Update root URL, ending in \"/\" (default: Scheme + \"://\" + ServerName + \"/\" + "
+      "ServerPath + \"/\" from updater.ini, Scheme \"http\" unless set)");
   app.add_option("--stall-timeout", stall_seconds,
                  "Seconds a transfer may receive nothing, or less than 1 KiB per second, "
                  "before it fails (default 60)")
@@ -113,7 +114,8 @@ int main(int argc, char** argv) {
   halyard::cli::InstallInterruptHandler();
   halyard::cli::ConsoleHost host(settings, stdout, stderr, isatty(STDERR_FILENO) == 1);
   halyard::clsUpdater updater(settings, host);
-  updater.SetUpdaterRoot(root.empty() ? "http://" + settings.ServerRoot : root);
+  updater.SetUpdaterRoot(root.empty() ? halyard::SchemePrefix(settings) + settings.ServerRoot
+                                      : root);
   if (stall_seconds > 0) {
     updater.SetStallTimeout(
         std::chrono::milliseconds(static_cast<long long>(stall_seconds * 1000)));

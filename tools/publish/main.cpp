@@ -8,6 +8,7 @@
 
 #include "core/app_error.h"
 #include "core/text.h"
+#include "set_signing.h"
 #include "set_writer.h"
 #include "update_set.h"
 
@@ -29,7 +30,15 @@ constexpr const char* kFooter = R"(What it writes into SET_FOLDER:
   Registry.txt      the --registry file (LF line ends become CR LF), else just "REGEDIT4"
   FileChanges.txt   "File Changes:", then one line per file: its modification time in local
                     time as YYYY-MM-DD HH:MM:SS, its path, and ZIPPED or EXECUTE; CR LF ends
-Serve SET_FOLDER as the update root, "http://" + ServerName + "/" + ServerPath + "/".
+  Manifest.txt      with --sign: the SHA-256 and size of both lists and of every file as
+                    served, and a serial one above the previous manifest's (1 at first)
+  Manifest.sig      with --sign: the Ed25519 signature of Manifest.txt, in base64
+Serve SET_FOLDER as the update root, Scheme + "://" + ServerName + "/" + ServerPath + "/".
+
+  halyard-publish keygen SECRET_FILE
+writes a new secret key to SECRET_FILE (readable by its owner only; an existing file is never
+replaced) and prints its public key, for updater.ini section "Security", key "PublicKey".
+A folder that holds a signed set is only published again with --sign.
 
 Every file appears by an atomic rename and FileChanges.txt is written last, so a web server
 may serve the folder while it is published again. Dates come from the files' modification
@@ -67,6 +76,7 @@ struct Arguments {
   std::string release;
   std::string set;
   std::string registry_file;
+  std::string secret_file;
   PublishOptions options;
   bool dry_run = false;
 };
@@ -91,9 +101,45 @@ void PrintSummary(const UpdateSet& set, const fs::path& folder, const WriteSumma
             << kRegistryListName << (summary.registry_written ? " written" : " unchanged") << "\n";
 }
 
+int KeyGen(int argc, char** argv) {
+  CLI::App app{"Writes a new Ed25519 secret key for signing update sets and prints its public key.",
+               "halyard-publish keygen"};
+  std::string secret_file;
+  app.add_option("SECRET_FILE", secret_file, "Where the secret key is written (must not exist)")
+      ->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? kExitPublished : kExitUsage;
+  }
+  try {
+    const halyard::SecretKey secret = CreateSecretKeyFile(secret_file);
+    const halyard::PublicKey public_key = halyard::PublicKeyOf(secret);
+    std::cout << halyard::EncodeBase64(public_key.data(), public_key.size()) << "\n";
+  } catch (const halyard::AppError& error) {
+    std::cerr << "halyard-publish: " << error.Description() << "\n";
+    return kExitWriteFailed;
+  }
+  return kExitPublished;
+}
+
+/// Signs the set just written: its manifest and signature. Returns the exit code.
+int Sign(const UpdateSet& set, const fs::path& folder, const halyard::SecretKey& secret,
+         std::uint64_t serial) {
+  try {
+    WriteSignedManifest(DescribeSet(set, folder, serial), folder, secret);
+  } catch (const halyard::AppError& error) {
+    std::cerr << "halyard-publish: " << error.Description() << "\n";
+    return kExitWriteFailed;
+  }
+  std::cout << halyard::kManifestName << " serial " << serial << " signed\n";
+  return kExitPublished;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "keygen") return KeyGen(argc - 1, argv + 1);
   CLI::App app{
       "Turns a release folder (the files of a program as they are to be installed) into an "
       "update set that any static web server can serve to the updater.",
@@ -130,6 +176,10 @@ int main(int argc, char** argv) {
                  "Install this release file or folder in the system folder (repeatable)")
       ->type_name("PATH")
       ->allow_extra_args(false);
+  app.add_option("--sign", arguments.secret_file,
+                 "Add Manifest.txt and its signature Manifest.sig, signed with this secret key")
+      ->type_name("SECRET_FILE")
+      ->check(CLI::ExistingFile);
   app.add_flag("--dry-run", arguments.dry_run,
                "Print the change list that would be written, and write nothing");
   try {
@@ -145,10 +195,12 @@ int main(int argc, char** argv) {
                  "each other\n";
     return kExitUsage;
   }
+  halyard::SecretKey secret{};
   try {
     if (!arguments.registry_file.empty()) {
       arguments.options.registry_text = ReadFile(arguments.registry_file);
     }
+    if (!arguments.secret_file.empty()) secret = ReadSecretKeyFile(arguments.secret_file);
   } catch (const std::exception& error) {
     std::cerr << "halyard-publish: " << error.what() << "\n";
     return kExitUsage;
@@ -157,6 +209,21 @@ int main(int argc, char** argv) {
   const ReleaseScan scan = ScanRelease(release);
   Plan plan = PlanUpdateSet(scan.files, arguments.options);
   plan.refusals.insert(plan.refusals.begin(), scan.problems.begin(), scan.problems.end());
+  const bool sign = !arguments.secret_file.empty();
+  std::uint64_t serial = 0;
+  if (sign) {
+    try {
+      serial = NextSerial(set_folder);
+    } catch (const halyard::AppError& error) {
+      plan.refusals.push_back(error.Description());
+    }
+  } else if (HoldsManifest(set_folder)) {
+    // Its manifest would no longer match, and every updater that checks it would refuse the set.
+    plan.refusals.push_back(set_folder.string() +
+                            " holds a signed set: publish it with --sign, or remove " +
+                            halyard::kManifestName + " and " + halyard::kSignatureName +
+                            " first to publish it unsigned");
+  }
   for (const std::string& warning : plan.warnings) {
     std::cerr << "halyard-publish: warning: " << warning << "\n";
   }
@@ -181,5 +248,5 @@ int main(int argc, char** argv) {
     std::cerr << "halyard-publish: " << error.Description() << "\n";
     return kExitWriteFailed;
   }
-  return kExitPublished;
+  return sign ? Sign(plan.set, set_folder, secret, serial) : kExitPublished;
 }

@@ -166,7 +166,8 @@ bool WriteEntry(const SetEntry& entry, const fs::path& files_root, const fs::pat
   return true;
 }
 
-/// Writes bytes to path unless it already holds exactly them; returns whether it wrote.
+}  // namespace
+
 bool WriteListFile(const fs::path& path, const std::string& bytes) {
   {
     std::ifstream existing(path, std::ios::binary);
@@ -186,6 +187,8 @@ bool WriteListFile(const fs::path& path, const std::string& bytes) {
   temporary.Publish(path);
   return true;
 }
+
+namespace {
 
 /// Removes what lies under files_root but is not one of keep, then the folders left empty.
 std::size_t RemoveStale(const fs::path& files_root, const std::set<fs::path>& keep) {

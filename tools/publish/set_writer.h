@@ -26,4 +26,8 @@ struct WriteSummary {
 /// then still the previous one.
 WriteSummary WriteUpdateSet(const UpdateSet& set, const std::filesystem::path& folder);
 
+/// Writes bytes to path by an atomic rename of a flushed temporary file, unless path already
+/// holds exactly them. Returns whether it wrote. Throws AppError 75 naming the path.
+bool WriteListFile(const std::filesystem::path& path, const std::string& bytes);
+
 }  // namespace halyard::publish

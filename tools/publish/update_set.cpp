@@ -29,8 +29,9 @@ constexpr int kFirstZipYear = 1980;
 
 // Names the updater keeps for its own work in the program folder. Compared without regard to
 // case, so that a set stays safe for an updater on a case-blind file system too.
-constexpr std::array<std::string_view, 5> kReservedNames = {
-    "Temp", "Temp.lock", "TempFileChanges.txt", "Registry.txt", "Halyard.journal"};
+constexpr std::array<std::string_view, 8> kReservedNames = {
+    "Temp",           "Temp.lock",        "TempFileChanges.txt", "Registry.txt", "Halyard.journal",
+    "Halyard.serial", "TempManifest.txt", "TempManifest.sig"};
 
 // Folder names that send a file to the Windows or system folder instead of the program folder.
 constexpr std::string_view kWindowsFolder = "WINDOWS";
