@@ -70,7 +70,7 @@ void clsUpdater::RetrieveManifest() {
   manifest_ = std::move(manifest);
 }
 
-void clsUpdater::VerifyList(const std::string& name, const std::string& text) const {
+void clsUpdater::VerifyList(const std::string& name, const std::string& text) {
   if (!IsSigned()) {
     // Said of the change list, so once per run.
     if (name == file_list_name_) {
@@ -78,13 +78,17 @@ void clsUpdater::VerifyList(const std::string& name, const std::string& text) co
     }
     return;
   }
+  RetrieveManifest();  // a run that finishes an interrupted update has not fetched it yet
   const ManifestEntry* entry = manifest_->Find(name);
   if (entry == nullptr) Refuse(name + " is not in the manifest");
   CheckBytesAgainstManifest(text, *entry, name);
 }
 
 const ManifestEntry* clsUpdater::ManifestEntryOf(const std::string& source) const {
-  if (!manifest_) return nullptr;
+  if (!IsSigned()) return nullptr;
+  // Never reached without one (the change list needs it first), but a file must not pass
+  // unchecked for want of it.
+  if (!manifest_) Refuse("No verified manifest for " + EscapeControlCharacters(source));
   // Every record's URL is the update root followed by its change-list path.
   const std::string name =
       source.starts_with(updater_root_) ? source.substr(updater_root_.size()) : source;

@@ -273,10 +273,7 @@ void clsUpdater::UpdateRegistry() {
   try {
     // A signed set's list was fetched and verified with the change list; an update finished
     // from its journal fetches it here, checked against the manifest as well.
-    if (!registry_list_verified_) {
-      if (IsSigned()) RetrieveManifest();
-      RetrieveRegistryList();
-    }
+    if (!registry_list_verified_) RetrieveRegistryList();
     registry_list_verified_ = false;
     ApplyRegistryList();
   } catch (const std::exception& error) {

@@ -100,7 +100,7 @@ class clsUpdater {
   std::string FetchSignedFile(const std::string& name, const std::string& local_name);
   /// Throws when text, fetched as name under the update root, does not match the manifest.
   /// Without a key, says of the change list that the set is not verified.
-  void VerifyList(const std::string& name, const std::string& text) const;
+  void VerifyList(const std::string& name, const std::string& text);
   /// The manifest's entry for the file at URL source; nullptr when unsigned. Throws when the
   /// manifest does not name it.
   const ManifestEntry* ManifestEntryOf(const std::string& source) const;

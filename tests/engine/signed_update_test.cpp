@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "core/text.h"
+#include "engine/journal.h"
 #include "engine/manifest.h"
 #include "platform/registry_store.h"
 #include "test_support/registry_values.h"
@@ -183,6 +184,29 @@ TEST_F(signed_update, each_tampering_fails_its_phase_with_nothing_installed) {
     EXPECT_EQ(host_.messages, test.messages);
     EXPECT_TRUE(StatusSays(test.cause)) << ::testing::PrintToString(host_.status.lines);
     EXPECT_TRUE(NothingInstalled());
+  }
+}
+
+// An update cut off after its files were installed leaves its registry list to the next run,
+// which fetches it then: from a signed set, only as the manifest has it.
+TEST_F(signed_update, an_interrupted_update_applies_only_a_verified_registry_list) {
+  const RegistryStore store(registry_.Text());
+  for (const bool tampered : {true, false}) {
+    SCOPED_TRACE(tampered ? "tampered" : "genuine");
+    PublishChangeList({});
+    Sign(3, vendor_);
+    if (tampered)
+      Publish("Registry.txt", "REGEDIT4\r\nHKEY_CURRENT_USER,Software\\Acme,Build,8\r\n");
+    WriteJournal(Local("Halyard.journal"), Journal{.phase = JournalPhase::kRegistry});
+    host_.messages.clear();
+    host_.status.lines.clear();
+
+    EXPECT_EQ(Run(), tampered ? kUpdateFailed : kUpdateSucceeded);
+    const auto build = store.GetValue(testing::kCurrentUser, "Software\\Acme", "Build");
+    EXPECT_EQ(build.has_value(), !tampered);
+    if (!tampered) continue;
+    EXPECT_EQ(host_.messages, std::vector<std::string>{"Error: Can not update registry"});
+    EXPECT_TRUE(StatusSays("Registry.txt does not match the manifest"));
   }
 }
 
