@@ -359,60 +359,94 @@ TEST_F(CopyUrlToFile, free_function_copies_in_a_session_of_its_own) {
                    error_number::kCancelled, "Cancelled!");
 }
 
-/// An HTTPS server on 127.0.0.1 with a freshly made self-signed certificate.
-class HttpsServer {
+/// Certificates made with openssl for the test: an authority that signs a certificate for
+/// 127.0.0.1 and one for another name, and a second, unrelated authority.
+class TestCertificates {
  public:
-  explicit HttpsServer(const TempFolder& folder)
-      : certificate_(folder / "cert.pem"), key_(folder / "key.pem") {
-    const std::string command =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-        key_ + "' -out '" + certificate_ + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) return;
-    server_ = std::make_unique<httplib::SSLServer>(certificate_.c_str(), key_.c_str());
-    server_->Get("/secure.txt", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content("secret", "text/plain");
-    });
-    port_ = server_->bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  explicit TestCertificates(const TempFolder& folder) : folder_(folder) {
+    made_ =
+        Run(Authority("ca") + " && " + Authority("other-ca") + " && " +
+            Leaf("server", "IP:127.0.0.1") + " && " + Leaf("wrong-name", "DNS:updates.example"));
   }
-  ~HttpsServer() {
-    if (!server_) return;
-    server_->stop();
-    thread_.join();
-  }
-  bool Ready() const { return server_ && port_ > 0; }
-  std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/secure.txt"; }
-  const std::string& Certificate() const { return certificate_; }
+  bool Made() const { return made_; }
+  std::string Path(const std::string& name) const { return folder_ / name; }
 
  private:
-  std::string certificate_;
-  std::string key_;
-  std::unique_ptr<httplib::SSLServer> server_;
-  int port_ = 0;
-  std::thread thread_;
+  static bool Run(const std::string& commands) {
+    return std::system(("(" + commands + ") >/dev/null 2>&1").c_str()) == 0;
+  }
+  std::string Authority(const std::string& name) const {
+    return "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+           "-subj /CN=" +
+           name + " -keyout '" + Path(name + ".key") + "' -out '" + Path(name + ".pem") + "'";
+  }
+  std::string Leaf(const std::string& name, const std::string& alt_name) const {
+    return "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" + name +
+           " -keyout '" + Path(name + ".key") + "' -out '" + Path(name + ".csr") +
+           "' && printf 'subjectAltName=" + alt_name + "' > '" + Path(name + ".ext") +
+           "' && openssl x509 -req -days 1 -in '" + Path(name + ".csr") + "' -CA '" +
+           Path("ca.pem") + "' -CAkey '" + Path("ca.key") + "' -CAcreateserial -extfile '" +
+           Path(name + ".ext") + "' -out '" + Path(name + ".pem") + "'";
+  }
+
+  const TempFolder& folder_;
+  bool made_ = false;
 };
 
-TEST_F(CopyUrlToFile, https_verifies_the_server_certificate) {
+// An extra authority is trusted besides the system's list, never instead of it; the name is
+// always checked.
+TEST_F(CopyUrlToFile, https_trusts_the_extra_authority_besides_the_system_list) {
   TempFolder keys;
-  HttpsServer https(keys);
-  if (!https.Ready()) GTEST_SKIP() << "openssl could not make a test certificate";
-  {
-    InternetSession trusting_nobody(host_, cancel_);
+  const TestCertificates certificates(keys);
+  if (!certificates.Made()) GTEST_SKIP() << "openssl could not make test certificates";
+  WriteFile(site_.Path() / "secure.txt", "secret");
+  struct Case {
+    const char* name;
+    const char* server;
+    std::string extra;   // empty: none
+    std::string system;  // empty: libcurl's own list
+    bool accepted;
+  } cases[] = {
+      {"nothing trusts the authority", "server", "", "", false},
+      {"the extra file trusts it", "server", certificates.Path("ca.pem"),
+       certificates.Path("other-ca.pem"), true},
+      {"the system list still counts", "server", certificates.Path("other-ca.pem"),
+       certificates.Path("ca.pem"), true},
+      {"a certificate for another name", "wrong-name", certificates.Path("ca.pem"), "", false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const FixtureServer::Tls tls{certificates.Path(std::string(test.server) + ".pem"),
+                                 certificates.Path(std::string(test.server) + ".key")};
+    FixtureServer https(site_.Path(), 0, &tls);
+    InternetSession session(host_, cancel_);
+    if (!test.extra.empty()) session.SetCertificateAuthorities(test.extra, test.system);
+    const std::string local = Local(std::string(test.server) + ".txt");
+    if (test.accepted) {
+      session.CopyURLToFile(https.BaseUrl() + "secure.txt", local);
+      EXPECT_EQ(ReadFile(local), "secret");
+      continue;
+    }
     try {
-      trusting_nobody.CopyURLToFile(https.Url(), Local("rejected.txt"));
-      FAIL() << "a self-signed certificate was accepted";
+      session.CopyURLToFile(https.BaseUrl() + "secure.txt", local);
+      ADD_FAILURE() << "the certificate was accepted";
     } catch (const AppError& error) {
       EXPECT_EQ(error.Number(), kDownloadFailed);
       EXPECT_NE(error.Description().find("certificate"), std::string::npos) << error.Description();
     }
-    EXPECT_FALSE(fs::exists(Local("rejected.txt")));
+    EXPECT_FALSE(fs::exists(local));
   }
-  InternetSession trusting(host_, cancel_);
-  trusting.SetCertificateAuthorities(https.Certificate());
-  trusting.CopyURLToFile(https.Url(), Local("accepted.txt"));
-  EXPECT_EQ(ReadFile(Local("accepted.txt")), "secret");
+}
+
+TEST_F(CopyUrlToFile, an_unreadable_extra_authority_file_fails_naming_it) {
+  session_.SetCertificateAuthorities(Local("missing.pem"));
+  try {
+    Copy("a.bin", Local());
+    ADD_FAILURE() << "the transfer went ahead";
+  } catch (const AppError& error) {
+    EXPECT_EQ(error.Number(), kDownloadFailed);
+    EXPECT_NE(error.Description().find(Local("missing.pem")), std::string::npos);
+  }
 }
 
 }  // namespace

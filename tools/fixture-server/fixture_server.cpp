@@ -117,7 +117,8 @@ struct FaultSetting {
 
 struct FixtureServer::Impl {
   std::filesystem::path root;
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> server;  // an SSLServer when serving HTTPS
+  bool tls = false;
   std::thread listener;
   int port = 0;
 
@@ -337,16 +338,27 @@ void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const Fau
   }
 }
 
-FixtureServer::FixtureServer(std::filesystem::path root, int port)
+FixtureServer::FixtureServer(std::filesystem::path root, int port, const Tls* tls)
     : impl_(std::make_unique<Impl>()) {
   impl_->root = std::move(root);
   Impl& impl = *impl_;
+  if (tls != nullptr) {
+    impl.server =
+        std::make_unique<httplib::SSLServer>(tls->certificate_file.c_str(), tls->key_file.c_str());
+    if (!impl.server->is_valid()) {
+      throw std::runtime_error("fixture server cannot use the certificate " +
+                               tls->certificate_file + " with the key " + tls->key_file);
+    }
+    impl.tls = true;
+  } else {
+    impl.server = std::make_unique<httplib::Server>();
+  }
   // Many small files in a row over one connection is what the benchmarks measure.
-  impl.server.set_keep_alive_max_count(1000000);
-  impl.server.set_keep_alive_timeout(3);
+  impl.server->set_keep_alive_max_count(1000000);
+  impl.server->set_keep_alive_timeout(3);
   // Headers and body go out in separate writes; without TCP_NODELAY (inherited by accepted
   // sockets) the body waits for the client's delayed ACK, 40 ms per answer.
-  impl.server.set_socket_options([](socket_t socket) {
+  impl.server->set_socket_options([](socket_t socket) {
     httplib::default_socket_options(socket);
     const int yes = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
@@ -354,11 +366,11 @@ FixtureServer::FixtureServer(std::filesystem::path root, int port)
   const auto handler = [&impl](const httplib::Request& request, httplib::Response& response) {
     impl.Handle(request, response);
   };
-  impl.server.Get(".*", handler);
-  impl.server.Post(".*", handler);
+  impl.server->Get(".*", handler);
+  impl.server->Post(".*", handler);
   if (port == 0) {
-    impl.port = impl.server.bind_to_any_port("127.0.0.1");
-  } else if (impl.server.bind_to_port("127.0.0.1", port)) {
+    impl.port = impl.server->bind_to_any_port("127.0.0.1");
+  } else if (impl.server->bind_to_port("127.0.0.1", port)) {
     impl.port = port;
   } else {
     impl.port = -1;
@@ -366,9 +378,9 @@ FixtureServer::FixtureServer(std::filesystem::path root, int port)
   if (impl.port <= 0) {
     throw std::runtime_error("fixture server cannot listen on 127.0.0.1:" + std::to_string(port));
   }
-  impl.listener = std::thread([&impl] { impl.server.listen_after_bind(); });
+  impl.listener = std::thread([&impl] { impl.server->listen_after_bind(); });
   // stop() is ignored until the accept loop runs, so do not hand out the server before that.
-  while (!impl.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!impl.server->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 FixtureServer::~FixtureServer() {
@@ -377,7 +389,7 @@ FixtureServer::~FixtureServer() {
     impl_->stopping = true;
   }
   impl_->released.notify_all();
-  impl_->server.stop();
+  impl_->server->stop();
   if (impl_->listener.joinable()) impl_->listener.join();
 }
 
@@ -386,7 +398,8 @@ int FixtureServer::Port() const {
 }
 
 std::string FixtureServer::BaseUrl() const {
-  return "http://127.0.0.1:" + std::to_string(impl_->port) + "/";
+  return (impl_->tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(impl_->port) +
+         "/";
 }
 
 const std::filesystem::path& FixtureServer::Root() const {

@@ -38,17 +38,23 @@ class FixtureServer {
     ConflictingLength,  // the whole file after two Content-Length headers: size + 10, then size
   };
 
+  /// A certificate (PEM, the chain after it if any) and its private key, for HTTPS.
+  struct Tls {
+    std::string certificate_file;
+    std::string key_file;
+  };
+
   /// Serves the files under root at "/" on a free port of 127.0.0.1 (or the given port), to GET
   /// and to POST (whose body is ignored, as a login form's would be by a static page). Pages
-  /// (".htm", ".html", ".asp") are sent as HTML, everything else as bytes.
-  explicit FixtureServer(std::filesystem::path root, int port = 0);
+  /// (".htm", ".html", ".asp") are sent as HTML, everything else as bytes. With tls, over HTTPS.
+  explicit FixtureServer(std::filesystem::path root, int port = 0, const Tls* tls = nullptr);
   /// Releases stalled and trickling answers, stops the server and joins its threads.
   ~FixtureServer();
   FixtureServer(const FixtureServer&) = delete;
   FixtureServer& operator=(const FixtureServer&) = delete;
 
   int Port() const;
-  /// "http://127.0.0.1:PORT/"
+  /// "http://127.0.0.1:PORT/", or "https://..." when serving HTTPS
   std::string BaseUrl() const;
   const std::filesystem::path& Root() const;
 

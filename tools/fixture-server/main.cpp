@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
   int port = 0;
   std::vector<std::string> fault_texts;
   std::vector<std::string> redirect_texts;
+  FixtureServer::Tls tls;
   app.add_option("--root", root, "folder served at /")->required()->check(CLI::ExistingDirectory);
   app.add_option("--port", port, "port to listen on; 0 picks a free one")
       ->check(CLI::Range(0, 65535));
@@ -52,6 +53,13 @@ int main(int argc, char** argv) {
                  "PATH=KIND[:ARG], KIND one of 404, 500, cut, drop, stall, trickle, drip, "
                  "flood, 206, gzip, unknown-encoding, two-lengths");
   app.add_option("--redirect", redirect_texts, "PATH=LOCATION, answered with 302");
+  auto* certificate = app.add_option("--tls-cert", tls.certificate_file,
+                                     "serve HTTPS with this PEM certificate (chain after it)")
+                          ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", tls.key_file, "the certificate's PEM private key")
+      ->check(CLI::ExistingFile)
+      ->needs(certificate);
+  certificate->needs("--tls-key");
   CLI11_PARSE(app, argc, argv);
 
   std::vector<FaultOption> faults;
@@ -72,7 +80,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   try {
-    FixtureServer server(root, port);
+    FixtureServer server(root, port, tls.certificate_file.empty() ? nullptr : &tls);
     for (const auto& fault : faults) server.InjectFault(fault.path, fault.fault, fault.arg);
     for (const auto& text : redirect_texts) {
       const auto equals = text.find('=');
