@@ -89,6 +89,24 @@ TEST(settings, platform_folders_are_absolute_or_the_defaults) {
   EXPECT_EQ(settings.SystemFolder, "/usr/local/lib");
 }
 
+TEST(settings, scheme_and_security_default_to_plain_http_without_checks) {
+  TempFolder folder;
+  Settings settings;
+  settings.ProgramFolder = folder.Text();
+  LoadSettings(settings);
+  EXPECT_EQ(SchemePrefix(settings), "http://");
+  EXPECT_EQ(settings.PublicKey, "");
+  EXPECT_EQ(settings.CAFile, "");
+
+  WriteFile(folder / "updater.ini",
+            "[Updater]\r\nScheme= HTTPS \r\n[Security]\r\nPublicKey= a, b \r\n"
+            "CAFile=certs/ca.pem\r\n");
+  LoadSettings(settings);
+  EXPECT_EQ(SchemePrefix(settings), "https://");
+  EXPECT_EQ(settings.PublicKey, "a, b");
+  EXPECT_EQ(settings.CAFile, folder.Text() + "/certs/ca.pem");
+}
+
 TEST(settings, server_root_keeps_doubled_slashes) {
   TempFolder folder;
   WriteFile(folder / "updater.ini", "[Updater]\nServerName=host/\nServerPath=\n");
