@@ -101,9 +101,12 @@ kit="$installed/lib/halyard"
 release="$work/release"
 cp -r demo/site/files "$release"
 cp "$kit/Halyard" "$release/HalyardNew"
-step "The vendor publishes release 2.1: halyard-publish"
+step "The vendor makes a signing key and publishes release 2.1, signed: halyard-publish"
+public_key=$("$installed/bin/halyard-publish" keygen "$work/vendor.key")
+echo "   public key for updater.ini: $public_key"
 "$installed/bin/halyard-publish" "$release" "$work/set" --zip plugins/spell.dat \
-  --execute bin/post-install.sh --registry demo/site/Registry.txt 2>&1 | indent
+  --execute bin/post-install.sh --registry demo/site/Registry.txt --sign "$work/vendor.key" 2>&1 |
+  indent
 
 # 3. The user's copy of Acme Editor 2.0, with the updater beside it.
 mkdir -p "$app/bin" "$app/docs"
@@ -135,7 +138,8 @@ server_pid=$!
 wait_for 30 "port from the demo server" test -s "$work/server.log"
 port=$(head -n 1 "$work/server.log")
 sed -e "s|^ServerName=.*|ServerName=127.0.0.1:$port|" \
-  -e "s|^;RegistryFolder=.*|RegistryFolder=$work/registry|" "$kit/updater.ini" > "$app/updater.ini"
+  -e "s|^;RegistryFolder=.*|RegistryFolder=$work/registry|" \
+  -e "s|^;PublicKey=.*|PublicKey=$public_key|" "$kit/updater.ini" > "$app/updater.ini"
 
 step "Acme Editor 2.0 is running; it starts the update through Kestrun"
 "$app/bin/acme-editor" &
@@ -207,6 +211,10 @@ echo "Files in $app, against release 2.1:"
   esac
   printf '   %-20s %s%s\n' "$file" "$state" "$note"
 done
+echo "Signature: the updater fetched the manifest and its signature first," \
+  "$(grep -c 'Manifest\.\(txt\|sig\) 200' "$work/server.log") of 2 answered;" \
+  "it accepted manifest serial $(cat "$app/Halyard.serial" 2>/dev/null || echo 'NONE')" \
+  "under the PublicKey of updater.ini and checked every file against it"
 echo "Registry store $work/registry, as halyard-cli prints it:"
 for key in 'HKEY_CURRENT_USER\Software\Acme\Editor' 'HKEY_CURRENT_USER\Software\Acme\Editor\Plugins'; do
   "$installed/bin/halyard-cli" --folder "$app" --print-registry "$key" 2>&1 | indent

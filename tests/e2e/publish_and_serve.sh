@@ -85,6 +85,35 @@ check "the refusal names the file" grep -q '^halyard-publish: temp/cache.bin: ' 
 check "a refused release writes nothing" cmp -s "$work/before" <(snapshot)
 rm -r "$release/temp"
 
+# Signed: the same release published with --sign installs into a second program folder that
+# knows the public key; a file changed on the server afterwards is refused with exit code 3.
+"$publish" keygen "$work/vendor.key" > "$work/public.key"
+"$publish" "$release" "$work/set" "${options[@]}" --sign "$work/vendor.key" > "$work/out" 2>&1
+check "the secret key is the owner's alone" [ "$(stat -c %a "$work/vendor.key")" = 600 ]
+check "the set carries a manifest and its signature" \
+  test -s "$work/set/Manifest.txt" -a -s "$work/set/Manifest.sig"
+code=0
+"$publish" "$release" "$work/set" "${options[@]}" > "$work/out" 2>&1 || code=$?
+check "an unsigned publish over a signed set is refused" [ "$code" -eq 1 ]
+mkdir -p "$work/signed"
+sed 's/\r$//' "$work/program/updater.ini" | sed 's/$/\r/' > "$work/signed/updater.ini"
+printf '[Security]\r\nPublicKey=%s\r\n' "$(cat "$work/public.key")" >> "$work/signed/updater.ini"
+code=0
+"$cli" --folder "$work/signed" > "$work/signed.out" 2>&1 || code=$?
+check "the signed update succeeds" [ "$code" -eq 0 ]
+check "it says the set was verified" grep -q '^Update set verified: manifest serial 1, signed by key 1$' "$work/signed.out"
+check "a signed file is installed byte for byte" cmp -s "$release/bin/acme-editor.bin" "$work/signed/bin/acme-editor.bin"
+rm "$work/signed/bin/acme-editor.bin"
+served="$work/set/files/bin/acme-editor.zip"
+cp "$served" "$work/saved.zip"
+head -c "$(stat -c %s "$served")" /dev/zero > "$served"
+code=0
+"$cli" --folder "$work/signed" > "$work/signed.out" 2>&1 || code=$?
+check "a changed file on the server fails the transfer (exit 3)" [ "$code" -eq 3 ]
+check "the cause names the file" grep -q '^files/bin/acme-editor.zip does not match the manifest' "$work/signed.out"
+check "nothing is installed" [ ! -e "$work/signed/bin/acme-editor.bin" ]
+cp "$work/saved.zip" "$served"
+
 # The pages, as a browser sees them.
 root="http://127.0.0.1:$port/acme/editor"
 check "the login page posts to CheckLogin.asp" \
