@@ -114,6 +114,41 @@ check "the cause names the file" grep -q '^files/bin/acme-editor.zip does not ma
 check "nothing is installed" [ ! -e "$work/signed/bin/acme-editor.bin" ]
 cp "$work/saved.zip" "$served"
 
+# HTTPS: Scheme=https with a private authority in CAFile; a certificate for another name fails.
+tls="$work/tls"
+mkdir -p "$tls"
+make_leaf() {  # name subjectAltName
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=$1" \
+    -keyout "$tls/$1.key" -out "$tls/$1.csr" &&
+    printf 'subjectAltName=%s' "$2" > "$tls/$1.ext" &&
+    openssl x509 -req -days 1 -in "$tls/$1.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
+      -CAcreateserial -extfile "$tls/$1.ext" -out "$tls/$1.pem"
+} >/dev/null 2>&1
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=ca \
+  -keyout "$tls/ca.key" -out "$tls/ca.pem" >/dev/null 2>&1
+make_leaf server IP:127.0.0.1
+make_leaf elsewhere DNS:updates.example
+for leaf in server elsewhere; do
+  "$server" --set "$work/set" --port 0 --tls-cert "$tls/$leaf.pem" --tls-key "$tls/$leaf.key" \
+    > "$work/tls-server.out" 2>/dev/null &
+  tls_pid=$!
+  for _ in $(seq 1 100); do [ -s "$work/tls-server.out" ] && break; sleep 0.05; done
+  rm -rf "$work/https" && mkdir -p "$work/https"
+  printf '[Updater]\r\nScheme=https\r\nServerName=127.0.0.1:%s\r\nServerPath=acme/editor\r\n[Platform]\r\nSystemFolder=%s\r\nRegistryFolder=%s\r\n[Security]\r\nCAFile=%s\r\nPublicKey=%s\r\n' \
+    "$(head -n 1 "$work/tls-server.out")" "$work/system" "$work/registry" "$tls/ca.pem" \
+    "$(cat "$work/public.key")" > "$work/https/updater.ini"
+  code=0
+  "$cli" --folder "$work/https" > "$work/https.out" 2>&1 || code=$?
+  kill "$tls_pid"; wait "$tls_pid" 2>/dev/null || true
+  if [ "$leaf" = server ]; then
+    check "over HTTPS with the CAFile authority the update succeeds" [ "$code" -eq 0 ]
+    check "and installs the files" cmp -s "$release/bin/acme-editor.bin" "$work/https/bin/acme-editor.bin"
+  else
+    check "a certificate for another name fails the list download" [ "$code" -eq 1 ]
+    check "the cause names the certificate" grep -q "Cannot download https://127.0.0.1:.*certificate subject name" "$work/https.out"
+  fi
+done
+
 # The pages, as a browser sees them.
 root="http://127.0.0.1:$port/acme/editor"
 check "the login page posts to CheckLogin.asp" \

@@ -68,7 +68,7 @@ struct DemoServer::Impl {
   fs::path set_folder;
   RequestLog log;
   std::mutex log_mutex;
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> server;  // an SSLServer when serving HTTPS
   std::thread listener;
   int port = 0;
   std::size_t bytes_per_second = 0;
@@ -140,7 +140,7 @@ void DemoServer::Impl::Handle(const httplib::Request& request, httplib::Response
 }
 
 DemoServer::DemoServer(SiteSettings site, std::string server_path, fs::path set_folder, int port,
-                       RequestLog log, std::size_t bytes_per_second)
+                       RequestLog log, std::size_t bytes_per_second, const Tls* tls)
     : impl_(std::make_unique<Impl>()) {
   while (server_path.starts_with('/')) server_path.erase(0, 1);
   while (server_path.ends_with('/')) server_path.pop_back();
@@ -151,27 +151,37 @@ DemoServer::DemoServer(SiteSettings site, std::string server_path, fs::path set_
   impl_->bytes_per_second = bytes_per_second;
 
   Impl& impl = *impl_;
+  if (tls != nullptr) {
+    impl.server =
+        std::make_unique<httplib::SSLServer>(tls->certificate_file.c_str(), tls->key_file.c_str());
+    if (!impl.server->is_valid()) {
+      throw std::runtime_error("cannot use the certificate " + tls->certificate_file +
+                               " with the key " + tls->key_file);
+    }
+  } else {
+    impl.server = std::make_unique<httplib::Server>();
+  }
   const auto handler = [&impl](const httplib::Request& request, httplib::Response& response) {
     impl.Handle(request, response);
   };
-  impl.server.Get(".*", handler);
-  impl.server.Post(".*", handler);
-  impl.server.set_logger(
+  impl.server->Get(".*", handler);
+  impl.server->Post(".*", handler);
+  impl.server->set_logger(
       [&impl](const httplib::Request& request, const httplib::Response& response) {
         if (!impl.log) return;
         std::lock_guard lock(impl.log_mutex);
         impl.log(LogLine(request, response.status));
       });
-  impl.port = port == 0 ? impl.server.bind_to_any_port("127.0.0.1")
-                        : (impl.server.bind_to_port("127.0.0.1", port) ? port : -1);
+  impl.port = port == 0 ? impl.server->bind_to_any_port("127.0.0.1")
+                        : (impl.server->bind_to_port("127.0.0.1", port) ? port : -1);
   if (impl.port <= 0) {
     throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
   }
-  impl.listener = std::thread([&impl] { impl.server.listen_after_bind(); });
+  impl.listener = std::thread([&impl] { impl.server->listen_after_bind(); });
 }
 
 DemoServer::~DemoServer() {
-  impl_->server.stop();
+  impl_->server->stop();
   if (impl_->listener.joinable()) impl_->listener.join();
 }
 

@@ -21,8 +21,15 @@ class DemoServer {
   /// bytes_per_second, when not 0, paces each download of a set file to about that rate, so
   /// that a demo on one machine shows the updater's progress. Throws std::runtime_error when
   /// the port cannot be bound.
+  /// A certificate (PEM, the chain after it if any) and its private key, for HTTPS.
+  struct Tls {
+    std::string certificate_file;
+    std::string key_file;
+  };
+
+  /// With tls, everything is served over HTTPS.
   DemoServer(SiteSettings site, std::string server_path, std::filesystem::path set_folder, int port,
-             RequestLog log, std::size_t bytes_per_second = 0);
+             RequestLog log, std::size_t bytes_per_second = 0, const Tls* tls = nullptr);
   /// Stops listening and joins the server's threads.
   ~DemoServer();
   DemoServer(const DemoServer&) = delete;

@@ -39,6 +39,14 @@ int main(int argc, char** argv) {
                  "Pace each download of a set file to about this many KiB per second, to watch "
                  "the updater's progress; 0 sends at full speed")
       ->capture_default_str();
+  halyard::demo::DemoServer::Tls tls;
+  auto* certificate = app.add_option("--tls-cert", tls.certificate_file,
+                                     "Serve HTTPS with this PEM certificate (its chain after it)")
+                          ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", tls.key_file, "The certificate's PEM private key")
+      ->check(CLI::ExistingFile)
+      ->needs(certificate);
+  certificate->needs("--tls-key");
   app.add_flag("--auto", site.automatic,
                "The pages act by themselves: the login form sends itself, the status and "
                "cancelled pages close the updater after two seconds");
@@ -64,9 +72,11 @@ int main(int argc, char** argv) {
   try {
     halyard::demo::DemoServer server(
         site, server_path, set_folder, port,
-        [](const std::string& line) { std::cout << line << std::endl; }, rate_kib * 1024);
+        [](const std::string& line) { std::cout << line << std::endl; }, rate_kib * 1024,
+        tls.certificate_file.empty() ? nullptr : &tls);
     std::cout << server.Port() << std::endl;
-    std::cerr << "halyard-demo-server: http://127.0.0.1:" << server.Port() << "/" << server_path
+    std::cerr << "halyard-demo-server: " << (tls.certificate_file.empty() ? "http" : "https")
+              << "://127.0.0.1:" << server.Port() << "/" << server_path
               << (server_path.empty() ? "" : "/") << "Login.asp\n";
     int received = 0;
     sigwait(&stop_signals, &received);
