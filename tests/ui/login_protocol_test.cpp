@@ -36,6 +36,18 @@ TEST(login_protocol, urls_are_joined_exactly_as_the_pages_expect) {
   EXPECT_EQ(WatchedURL(empty_path), "http://h//CheckLogin.asp");
 }
 
+TEST(login_protocol, the_https_scheme_reaches_every_server_url) {
+  Settings s = ServerSettings("h", "p");
+  s.Scheme = "https";
+  EXPECT_EQ(LoginURL(s), "Https://h/p/Login.asp");
+  EXPECT_EQ(WatchedURL(s), "https://h/p/CheckLogin.asp");
+  EXPECT_EQ(UpdateRootURL(s), "https://h/p/");
+  EXPECT_EQ(CancelledURL(s), "Https://h/p/Cancelled.asp?Success=false&");
+  EXPECT_EQ(StatusURL(s, true, "u", "w"),
+            "Https://h/p/Status.asp?Success=true&UserName=u&Password=w");
+  EXPECT_FALSE(IsWatchedURL(s, "http://h/p/CheckLogin.asp"));  // a downgraded answer is ignored
+}
+
 TEST(login_protocol, user_name_and_password_arrive_intact_in_the_status_url) {
   const Settings s = ServerSettings("h", "p");
   EXPECT_EQ(StatusURL(s, true, "a&b=c d+e", "\xc3\xa9%/?#"),
