@@ -6,15 +6,19 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -111,7 +115,48 @@ std::string ContentType(const std::filesystem::path& file) {
 struct FaultSetting {
   FixtureServer::Fault fault;
   long long arg;
+  int times;  // answers left that misbehave; negative for all of them
 };
+
+/// A strong validator and the modification date of a file, as a real server derives them.
+struct Validators {
+  std::string etag;
+  std::string last_modified;
+};
+
+Validators ValidatorsOf(const std::filesystem::path& file) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0) return {};
+  char etag[64];
+  std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(status.st_size),
+                static_cast<unsigned long long>(status.st_mtim.tv_sec) * 1000000000ULL +
+                    static_cast<unsigned long long>(status.st_mtim.tv_nsec));
+  std::tm parts{};
+  gmtime_r(&status.st_mtim.tv_sec, &parts);
+  char date[64];
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return {etag, date};
+}
+
+/// The one span of a "bytes=FIRST-[LAST]" header, clipped to the file; false for anything else.
+bool ParseRange(const std::string& header, std::size_t size, std::size_t& first,
+                std::size_t& last) {
+  unsigned long long from = 0;
+  unsigned long long to = 0;
+  int consumed = 0;
+  if (std::sscanf(header.c_str(), "bytes=%llu-%n", &from, &consumed) != 1 || consumed == 0) {
+    return false;
+  }
+  const char* rest = header.c_str() + consumed;
+  if (*rest == '\0') {
+    to = size == 0 ? 0 : size - 1;
+  } else if (std::sscanf(rest, "%llu%n", &to, &consumed) != 1 || rest[consumed] != '\0') {
+    return false;
+  }
+  first = static_cast<std::size_t>(from);
+  last = std::min(static_cast<std::size_t>(to), size == 0 ? 0 : size - 1);
+  return true;
+}
 
 }  // namespace
 
@@ -127,6 +172,8 @@ struct FixtureServer::Impl {
   bool stopping = false;
   std::map<std::string, FaultSetting> faults;
   std::map<std::string, std::string> redirects;
+  std::map<std::string, std::string> retry_after;
+  std::set<std::string> ignore_range;
   std::vector<RequestRecord> log;
   std::map<std::string, int> connections;  // remote address and port -> connection number
 
@@ -141,15 +188,18 @@ struct FixtureServer::Impl {
     released.wait(lock, [this] { return stopping; });
   }
 
-  void Record(const httplib::Request& request) {
+  /// Adds the request to the log; returns its place there.
+  std::size_t Record(const httplib::Request& request) {
     std::lock_guard lock(mutex);
     const std::string peer = request.remote_addr + ":" + std::to_string(request.remote_port);
     auto [it, inserted] = connections.try_emplace(peer, static_cast<int>(connections.size()) + 1);
     const auto question = request.target.find('?');
     const std::string query =
         question == std::string::npos ? std::string() : request.target.substr(question + 1);
-    log.push_back(
-        {request.path, query, request.method, request.get_header_value("User-Agent"), it->second});
+    log.push_back({request.path, query, request.method, request.get_header_value("User-Agent"),
+                   it->second, request.get_header_value("Range"),
+                   request.get_header_value("If-Range")});
+    return log.size() - 1;
   }
 
   /// The file under root for a URL path, or an empty path when it leaves root or is no file.
@@ -168,26 +218,47 @@ struct FixtureServer::Impl {
   }
 
   void Handle(const httplib::Request& request, httplib::Response& response);
-  void ServeFile(const std::filesystem::path& file, const FaultSetting* fault,
-                 httplib::Response& response);
+  void Answer(const httplib::Request& request, httplib::Response& response);
+  void ServeFile(const httplib::Request& request, const std::filesystem::path& file,
+                 const FaultSetting* fault, bool honour_range, httplib::Response& response);
 };
 
 void FixtureServer::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
-  Record(request);
+  const std::size_t entry = Record(request);
+  Answer(request, response);
+  std::lock_guard lock(mutex);
+  log[entry].status = response.status;
+}
+
+void FixtureServer::Impl::Answer(const httplib::Request& request, httplib::Response& response) {
+  // The server library would cut any answer down to a requested range by itself, even one
+  // that ignores Range on purpose; ranges are served here instead. The request is the
+  // library's own, passed as const only to the handler.
+  const_cast<httplib::Request&>(request).ranges.clear();
   std::optional<FaultSetting> fault;
   std::optional<std::string> redirect;
+  std::optional<std::string> wait;
+  bool honour_range = true;
   {
     std::lock_guard lock(mutex);
-    if (auto it = faults.find(request.path); it != faults.end()) fault = it->second;
+    if (auto it = faults.find(request.path); it != faults.end()) {
+      fault = it->second;
+      if (it->second.times > 0 && --it->second.times == 0) faults.erase(it);
+    }
     if (auto it = redirects.find(request.path); it != redirects.end()) redirect = it->second;
+    if (auto it = retry_after.find(request.path); it != retry_after.end()) wait = it->second;
+    honour_range = ignore_range.count(request.path) == 0;
   }
   if (redirect) {
     response.set_redirect(*redirect, 302);
     return;
   }
-  if (fault && fault->fault == Fault::ServerError) {
-    response.status = 500;
-    response.set_content("Internal Server Error", "text/plain");
+  if (fault && (fault->fault == Fault::ServerError || fault->fault == Fault::Status)) {
+    response.status = fault->fault == Fault::ServerError ? 500
+                      : fault->arg < 0                   ? 503
+                                                         : static_cast<int>(fault->arg);
+    if (wait) response.set_header("Retry-After", *wait);
+    response.set_content("Error " + std::to_string(response.status), "text/plain");
     return;
   }
   const std::filesystem::path file = Resolve(request.path);
@@ -196,11 +267,12 @@ void FixtureServer::Impl::Handle(const httplib::Request& request, httplib::Respo
     response.set_content("<html><body>Not Found</body></html>", "text/html");
     return;
   }
-  ServeFile(file, fault ? &*fault : nullptr, response);
+  ServeFile(request, file, fault ? &*fault : nullptr, honour_range, response);
 }
 
-void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const FaultSetting* fault,
-                                    httplib::Response& response) {
+void FixtureServer::Impl::ServeFile(const httplib::Request& request,
+                                    const std::filesystem::path& file, const FaultSetting* fault,
+                                    bool honour_range, httplib::Response& response) {
   auto open_file = std::make_shared<OpenFile>(file);
   std::error_code error;
   const auto size = static_cast<std::size_t>(std::filesystem::file_size(file, error));
@@ -211,6 +283,33 @@ void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const Fau
   }
   response.status = 200;
   const std::string type = ContentType(file);
+  const Validators validators = ValidatorsOf(file);
+  response.set_header("ETag", validators.etag);
+  response.set_header("Last-Modified", validators.last_modified);
+  response.set_header("Accept-Ranges", "bytes");
+  const std::string if_range = request.get_header_value("If-Range");
+  std::size_t first = 0;
+  std::size_t last = 0;
+  // A range of another version of the file (If-Range not matching) gets the whole file.
+  if (fault == nullptr && honour_range &&
+      ParseRange(request.get_header_value("Range"), size, first, last) &&
+      (if_range.empty() || if_range == validators.etag || if_range == validators.last_modified)) {
+    if (first >= size) {
+      response.status = 416;
+      response.set_header("Content-Range", "bytes */" + std::to_string(size));
+      response.set_content("", type);
+      return;
+    }
+    response.status = 206;
+    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(last) + "/" + std::to_string(size));
+    response.set_content_provider(
+        last - first + 1, type,
+        [open_file, first](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          return open_file->Send(first + offset, length, sink);
+        });
+    return;
+  }
   if (size == 0) {
     // A provider of length 0 would be taken for a body of unknown length.
     response.set_content("", type);
@@ -334,6 +433,7 @@ void FixtureServer::Impl::ServeFile(const std::filesystem::path& file, const Fau
       return;
     case Fault::NotFound:
     case Fault::ServerError:
+    case Fault::Status:
       break;  // answered before the file was opened
   }
 }
@@ -406,9 +506,20 @@ const std::filesystem::path& FixtureServer::Root() const {
   return impl_->root;
 }
 
-void FixtureServer::InjectFault(const std::string& url_path, Fault fault, long long arg) {
+void FixtureServer::InjectFault(const std::string& url_path, Fault fault, long long arg,
+                                int times) {
   std::lock_guard lock(impl_->mutex);
-  impl_->faults[WithLeadingSlash(url_path)] = {fault, arg};
+  impl_->faults[WithLeadingSlash(url_path)] = {fault, arg, times};
+}
+
+void FixtureServer::SetRetryAfter(const std::string& url_path, const std::string& value) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->retry_after[WithLeadingSlash(url_path)] = value;
+}
+
+void FixtureServer::IgnoreRange(const std::string& url_path) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->ignore_range.insert(WithLeadingSlash(url_path));
 }
 
 void FixtureServer::ClearFault(const std::string& url_path) {
@@ -470,6 +581,7 @@ bool FixtureServer::ParseFault(const std::string& name, Fault& fault) {
       {"unknownencoding", Fault::UnknownEncoding},
       {"two-lengths", Fault::ConflictingLength},
       {"conflictinglength", Fault::ConflictingLength},
+      {"status", Fault::Status},
   };
   auto it = kNames.find(lower);
   if (it == kNames.end()) return false;

@@ -17,12 +17,16 @@ struct RequestRecord {
   std::string method;      // "GET" or "POST"
   std::string user_agent;  // empty when the request carried none
   int connection = 0;      // 1 for the first connection accepted, 2 for the next, ...
+  std::string range;       // the Range header, empty without one
+  std::string if_range;    // the If-Range header, empty without one
+  int status = 0;          // the status of the answer
 };
 
 class FixtureServer {
  public:
-  /// How a path misbehaves. Every fault except NotFound and ServerError answers with the
-  /// file's real headers first.
+  /// How a path misbehaves. Every fault except NotFound, ServerError and Status answers with
+  /// the file's real headers first. A path without a fault serves its file with an ETag and a
+  /// Last-Modified date, and honours a Range of one span (with If-Range); faults ignore Range.
   enum class Fault {
     NotFound,     // 404 even when the file exists
     ServerError,  // 500
@@ -36,6 +40,7 @@ class FixtureServer {
     Gzip,         // the file gzip-compressed, with "Content-Encoding: gzip"
     UnknownEncoding,    // the file as it is, with "Content-Encoding: x-unknown"
     ConflictingLength,  // the whole file after two Content-Length headers: size + 10, then size
+    Status,             // the status `arg` (503 when negative) with a short text body
   };
 
   /// A certificate (PEM, the chain after it if any) and its private key, for HTTPS.
@@ -61,9 +66,14 @@ class FixtureServer {
   /// Makes url_path (with or without its leading "/") misbehave from now on. For Stall, arg
   /// is the number of body bytes sent before the stall; for DropMidBody, the bytes sent
   /// before the drop (half the file when negative); for Trickle and Drip, the pause in
-  /// milliseconds; for Flood, the bytes sent in all.
-  void InjectFault(const std::string& url_path, Fault fault, long long arg = -1);
+  /// milliseconds; for Flood, the bytes sent in all; for Status, the status code. With times
+  /// of 1 or more, only that many answers misbehave and the later ones are served normally.
+  void InjectFault(const std::string& url_path, Fault fault, long long arg = -1, int times = -1);
   void ClearFault(const std::string& url_path);
+  /// Sends "Retry-After: value" with the ServerError and Status answers of url_path.
+  void SetRetryAfter(const std::string& url_path, const std::string& value);
+  /// Serves url_path whole with 200 even when a Range asks for a part, as some servers do.
+  void IgnoreRange(const std::string& url_path);
   /// Answers url_path with a redirect (302) to location, a URL or an absolute path.
   void AddRedirect(const std::string& url_path, const std::string& location);
 
@@ -76,8 +86,8 @@ class FixtureServer {
   int ConnectionCount() const;
 
   /// Parses a fault name as written on the command line: "404", "500", "cut", "drop",
-  /// "stall", "trickle", "drip", "flood", "206", "gzip", "unknown-encoding", "two-lengths"
-  /// (or the enumerator names, any case). Returns false when unknown.
+  /// "stall", "trickle", "drip", "flood", "206", "gzip", "unknown-encoding", "two-lengths",
+  /// "status" (or the enumerator names, any case). Returns false when unknown.
   static bool ParseFault(const std::string& name, Fault& fault);
 
  private:
