@@ -120,6 +120,7 @@ std::int16_t clsUpdater::Update(const std::string& update_file_path) {
         std::make_unique<InternetSession>(*transfer_host_, [this] { CheckCancelled(settings_); });
     if (stall_timeout_) session_->SetStallTimeout(*stall_timeout_);
     if (!settings_.CAFile.empty()) session_->SetCertificateAuthorities(settings_.CAFile);
+    session_->SetClock(*clock_);
     // What an earlier run left unfinished comes first: its staged files must not be cleared,
     // and its programs must run after its own registry values, not after this run's files.
     FinishInterruptedUpdate();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/host.h"
+#include "core/wall_clock.h"
 #include "engine/change_list.h"
 #include "engine/journal.h"
 #include "engine/manifest.h"
@@ -67,6 +68,9 @@ class clsUpdater {
   void SetStallTimeout(std::chrono::milliseconds timeout) { stall_timeout_ = timeout; }
   /// How long a program marked for execution is waited for before it is left running.
   void SetProgramTimeout(std::chrono::seconds timeout) { program_timeout_ = timeout; }
+  /// Where the pauses between the tries of a transfer sleep (the system's clock unless set);
+  /// the clock must outlive the run.
+  void SetClock(WallClock& clock) { clock_ = &clock; }
 
  private:
   void RetrieveFileList();
@@ -141,6 +145,7 @@ class clsUpdater {
   std::optional<Journal> journal_;
   /// Set when the staging folder holds what the journal still needs.
   bool keep_staging_ = false;
+  WallClock* clock_ = &SystemWallClock();
   std::unique_ptr<TransferHost> transfer_host_;
   std::unique_ptr<InternetSession> session_;
 };

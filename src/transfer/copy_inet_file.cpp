@@ -2,9 +2,12 @@
 // transfer waits, connections are reused within a session, and a failed transfer never leaves
 // a partial, encoded or error-page file behind as if it were the requested one. Every transfer
 // is bounded: in time by the stall timeout and the lowest speed, in size by the caller's limit
-// and the free space of the disk.
+// and the free space of the disk. A transfer that breaks off, times out or meets a server that
+// is busy is tried again after a pause, asking only for the rest when the server can say that
+// the file has not changed.
 #include "transfer/copy_inet_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +21,7 @@
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
 #include "core/text.h"
+#include "core/wall_clock.h"
 #include "platform/file_system.h"
 #include "transfer/curl_handles.h"
 
@@ -47,6 +51,56 @@ constexpr long kMaxRedirects = 10;
 constexpr long long kLowestBytesPerSecond = 1024;
 // How finely the lowest-speed rule remembers what arrived when.
 constexpr auto kSpeedSampleStep = std::chrono::milliseconds(100);
+// Tries after the first one, and the pause before the first of them; each later pause doubles.
+constexpr int kDefaultRetries = 3;
+constexpr auto kFirstRetryPause = std::chrono::seconds(1);
+// The longest a server may ask us to wait before trying again. An update runs while the user
+// watches; a server that needs longer is treated as down rather than waited for.
+constexpr auto kLongestRetryAfter = std::chrono::seconds(30);
+
+/// Where a broken-off transfer may go on: the bytes already stored and the validator that
+/// tells the server which version of the file they belong to.
+struct ResumePoint {
+  long long offset = 0;
+  std::string validator;  // a strong ETag, or else the Last-Modified date
+  long long total = -1;   // the whole file's length, when the first answer gave it
+};
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+/// Answers that say the server could not serve us just now, rather than that it never will.
+bool IsTransientStatus(long code) {
+  switch (code) {
+    case 408:
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504:
+      return true;
+    default:
+      return false;
+  }
+}
+
+/// The connection broke or went silent; the same request may well work on a new one.
+bool IsTransientResult(CURLcode result) {
+  switch (result) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return true;
+    default:
+      return false;
+  }
+}
 
 std::string Source() {
   return ExecutableName() + ".CopyURLToFile";
@@ -107,12 +161,20 @@ std::string StatusText(long code, const std::string& reason) {
       return text + " Forbidden";
     case 404:
       return text + " Not Found";
+    case 408:
+      return text + " Request Timeout";
+    case 416:
+      return text + " Range Not Satisfiable";
+    case 429:
+      return text + " Too Many Requests";
     case 500:
       return text + " Internal Server Error";
     case 502:
       return text + " Bad Gateway";
     case 503:
       return text + " Service Unavailable";
+    case 504:
+      return text + " Gateway Timeout";
     default:
       return text;
   }
@@ -141,6 +203,26 @@ std::optional<long long> LengthValue(std::string_view text) {
     value = value * 10 + (c - '0');
   }
   return value;
+}
+
+/// Parses "bytes FIRST-LAST/TOTAL"; false for anything else, "*" totals included.
+bool ParseContentRange(std::string_view text, long long& first, long long& last, long long& total) {
+  constexpr std::string_view kUnit = "bytes ";
+  if (text.substr(0, kUnit.size()) != kUnit) return false;
+  text.remove_prefix(kUnit.size());
+  const auto dash = text.find('-');
+  const auto slash = text.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
+    return false;
+  }
+  const auto first_value = LengthValue(text.substr(0, dash));
+  const auto last_value = LengthValue(text.substr(dash + 1, slash - dash - 1));
+  const auto total_value = LengthValue(text.substr(slash + 1));
+  if (!first_value || !last_value || !total_value) return false;
+  first = *first_value;
+  last = *last_value;
+  total = *total_value;
+  return true;
 }
 
 struct FileCloser {
@@ -196,18 +278,20 @@ class SpeedWatch {
   std::deque<Sample> samples_;
 };
 
-/// The state of one transfer, shared with the curl callbacks.
+/// The state of one try of a transfer, shared with the curl callbacks.
 class Transfer {
  public:
   /// write_buffer (kWriteBuffer bytes) belongs to the session, so that a run of many small
-  /// files does not allocate and fault in fresh memory for each one.
+  /// files does not allocate and fault in fresh memory for each one. With a resume point the
+  /// request asks for the rest of the file, and a fitting answer is appended to local_file.
   Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer,
-           std::optional<std::int64_t> max_bytes)
+           std::optional<std::int64_t> max_bytes, std::optional<ResumePoint> resume)
       : easy_(easy),
         url_(std::move(url)),
         local_file_(std::move(local_file)),
         write_buffer_(write_buffer),
-        max_bytes_(max_bytes) {}
+        max_bytes_(max_bytes),
+        resume_(std::move(resume)) {}
 
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
     return static_cast<Transfer*>(self)->Header(std::string_view(data, size * count));
@@ -219,24 +303,46 @@ class Transfer {
   /// Called when curl reports the transfer done; raises whatever went wrong.
   void Finish(CURLcode result, const char* curl_message) {
     if (failure_) throw *failure_;
-    if (result != CURLE_OK) throw DownloadError(url_, Cause(result, curl_message));
+    if (result != CURLE_OK) {
+      transient_ = IsTransientResult(result);
+      throw DownloadError(url_, Cause(result, curl_message));
+    }
     // An empty body never reached OnBody, so the file is made here.
     if (!opened_ && !Open()) throw *failure_;
     std::FILE* file = file_.release();
     if (std::fclose(file) != 0) {
       const int error = errno;
+      transient_ = false;
       Discard();
       throw FileError("write", local_file_, error);
     }
   }
 
-  /// Removes the file this transfer created, after a failure.
+  /// Removes the file this transfer wrote, or the part an earlier try left, after a failure.
   void Discard() noexcept {
     file_.reset();
-    if (!created_) return;
+    if (!created_ && !resume_) return;
     std::error_code ignored;
     std::filesystem::remove(local_file_, ignored);
     created_ = false;
+    resume_.reset();
+  }
+
+  /// After a failure that is worth another try: closes the file and tells where the next try
+  /// may go on, or removes what was stored when the next try has to start from the beginning.
+  std::optional<ResumePoint> Keep() noexcept {
+    if (!opened_ || !file_) {
+      // Nothing was written this time (a busy server, say): what an earlier try stored stands.
+      if (restart_) Discard();
+      return restart_ ? std::nullopt : resume_;
+    }
+    const bool closed = std::fclose(file_.release()) == 0;
+    std::optional<ResumePoint> next;
+    if (closed && !restart_ && !encoded_ && received_ > 0 && !validator_.empty()) {
+      next = ResumePoint{received_, validator_, total_};
+    }
+    if (!next) Discard();
+    return next;
   }
 
   /// Takes the clock start for the stall limit from now.
@@ -244,6 +350,12 @@ class Transfer {
   Clock::time_point LastActivity() const { return last_activity_; }
   /// True once the server has begun its answer.
   bool Answering() const { return answering_; }
+  /// The transfer went silent or too slow; another try may fare better.
+  void NoteTimeout() { transient_ = true; }
+  /// True when the failure may pass: a broken connection, a timeout or a busy server.
+  bool Transient() const { return transient_; }
+  /// The Retry-After header of a refused answer, as the server wrote it; empty without one.
+  const std::string& RetryAfter() const { return retry_after_; }
   long long Received() const { return received_; }
   long long Total() const { return total_; }
   const std::string& Url() const { return url_; }
@@ -257,6 +369,10 @@ class Transfer {
     reason_.clear();
     content_length_.reset();
     encoded_ = false;
+    etag_.clear();
+    last_modified_.clear();
+    content_range_.clear();
+    retry_after_.clear();
     const auto code_start = line.find(' ');
     if (code_start == std::string_view::npos) return line.size();
     auto reason_start = line.find(' ', code_start + 1);
@@ -269,8 +385,8 @@ class Transfer {
     return line.size();
   }
 
-  /// Notes the length and encoding of the answer; false (which stops curl) when its lengths
-  /// disagree, since either one could be the truth.
+  /// Notes the length, encoding, validators and range of the answer; false (which stops curl)
+  /// when its lengths disagree, since either one could be the truth.
   bool HeaderField(std::string_view line) {
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return true;
@@ -280,6 +396,10 @@ class Transfer {
       encoded_ = encoded_ || (!value.empty() && !EqualsNoCase(value, "identity"));
       return true;
     }
+    if (EqualsNoCase(name, "ETag")) etag_ = value;
+    if (EqualsNoCase(name, "Last-Modified")) last_modified_ = value;
+    if (EqualsNoCase(name, "Content-Range")) content_range_ = value;
+    if (EqualsNoCase(name, "Retry-After")) retry_after_ = value;
     if (!EqualsNoCase(name, "Content-Length")) return true;
     // A list of equal values ("5, 5") is one length; anything else is a conflict.
     for (const std::string& item : Split(value, ",")) {
@@ -317,26 +437,79 @@ class Transfer {
     return size;
   }
 
-  /// The final answer has begun: replace the local file, unless the answer is an error.
+  /// The final answer has begun: replace the local file, or append to it when the server
+  /// sends the rest that was asked for, unless the answer is an error.
   bool Open() {
     opened_ = true;
     long code = 0;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
-    // The old file goes first; a failure shows when the file is created. A folder of that
-    // name is left alone, as deleting a file never removes a folder.
+    if (resume_ && (code == 206 || code == 416)) return Append(code);
+    if (code != 200) {
+      failure_ = DownloadError(url_, StatusText(code, reason_));
+      transient_ = IsTransientStatus(code);
+      // A busy server leaves what earlier tries stored for the next one; any other refusal
+      // ends the transfer, and the file goes.
+      if (!(transient_ && resume_)) RemoveExisting();
+      return false;
+    }
+    RemoveExisting();
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length > 0 && !RoomFor(length)) return false;
+    if (!CreateFile("wb")) return false;
+    // The announced length of an encoded body is not the length of what is stored.
+    if (!encoded_) total_ = length;
+    // A weak tag cannot vouch for the bytes of a range; a date then stands in for it.
+    validator_ = etag_.empty() || etag_.rfind("W/", 0) == 0 ? last_modified_ : etag_;
+    return true;
+  }
+
+  /// The answer to a request for the rest: appended only when it is exactly that rest.
+  bool Append(long code) {
+    long long first = -1;
+    long long last = -1;
+    long long total = -1;
+    const bool fits = code == 206 && !encoded_ &&
+                      ParseContentRange(content_range_, first, last, total) &&
+                      first == resume_->offset && last == total - 1 &&
+                      (resume_->total < 0 || total == resume_->total) &&
+                      (!content_length_ || *content_length_ == last - first + 1);
+    if (!fits) {
+      // Whatever the server sent, it is not the rest of what is stored: start again.
+      const std::string sent = code == 206 ? "\"" + content_range_ + "\"" : StatusText(code, "");
+      failure_ =
+          DownloadError(url_, "asked for the rest from byte " + std::to_string(resume_->offset) +
+                                  ", the server sent " + sent);
+      transient_ = true;
+      restart_ = true;
+      return false;
+    }
+    if (!RoomFor(last - first + 1)) return false;
+    std::error_code error;
+    std::filesystem::resize_file(local_file_, static_cast<std::uintmax_t>(first), error);
+    if (error) {
+      failure_ = FileError("write", local_file_, error.value());
+      return false;
+    }
+    if (!CreateFile("ab")) return false;
+    received_ = first;
+    total_ = total;
+    validator_ = resume_->validator;
+    return true;
+  }
+
+  /// The old file goes first; a failure shows when the file is created. A folder of that name
+  /// is left alone, as deleting a file never removes a folder.
+  void RemoveExisting() {
     std::error_code ignored;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(local_file_, ignored))) {
       std::filesystem::remove(local_file_, ignored);
     }
-    // Only the whole resource will do: a 206 carries a part of it, other 2xx answers none.
-    if (code != 200) {
-      failure_ = DownloadError(url_, StatusText(code, reason_));
-      return false;
-    }
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (length > 0 && !RoomFor(length)) return false;
-    file_.reset(std::fopen(local_file_.c_str(), "wb"));
+    resume_.reset();
+  }
+
+  bool CreateFile(const char* mode) {
+    file_.reset(std::fopen(local_file_.c_str(), mode));
     if (!file_) {
       failure_ = FileError("create", local_file_, errno);
       return false;
@@ -345,8 +518,6 @@ class Transfer {
     // curl hands over at most 16 KB per call; a larger buffer saves most write calls. The C
     // library picks its own size unless it is given the memory.
     std::setvbuf(file_.get(), write_buffer_, _IOFBF, kWriteBuffer);
-    // The announced length of an encoded body is not the length of what is stored.
-    if (!encoded_) total_ = length;
     return true;
   }
 
@@ -397,9 +568,17 @@ class Transfer {
   bool opened_ = false;
   bool created_ = false;
   std::optional<std::int64_t> max_bytes_;
+  std::optional<ResumePoint> resume_;  // what earlier tries stored, while it still counts
   std::string reason_;
   std::optional<long long> content_length_;  // of the response whose headers arrive
   bool encoded_ = false;
+  std::string etag_;
+  std::string last_modified_;
+  std::string content_range_;
+  std::string retry_after_;
+  std::string validator_;  // of the stored bytes, for a later try
+  bool transient_ = false;
+  bool restart_ = false;  // the next try starts from the beginning
   long long received_ = 0;
   long long total_ = -1;
   std::optional<AppError> failure_;
@@ -448,9 +627,20 @@ struct InternetSession::Impl {
            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK;
   }
 
+  /// Points the handle at the URL for one try; a resumed try asks for the rest of the file
+  /// if it is still the version that was begun. if_range keeps the header list alive.
+  void Prepare(Transfer& transfer, const std::string& request_url,
+               std::optional<std::int64_t> max_bytes, const std::optional<ResumePoint>& resume,
+               HeaderList& if_range);
   void Run(Transfer& transfer);
   void ShowProgress(const Transfer& transfer);
   void TrustExtraAuthorities(const std::string& url);
+  /// The pause before try number `retry` (1 for the first try again), or nothing when the
+  /// server asks for a longer wait than an update gives it; *cause then tells why.
+  std::optional<std::chrono::seconds> PauseBefore(int retry, const std::string& retry_after,
+                                                  std::string& cause);
+  /// Waits, letting the window's events run and honouring Cancel all the while.
+  void Pause(std::chrono::milliseconds duration);
 
   Host& host;
   CancelCheck check_cancelled;
@@ -458,6 +648,8 @@ struct InternetSession::Impl {
   std::string extra_authorities;   // a PEM file, trusted besides the system's list
   std::string system_authorities;  // the system's list; libcurl's own when empty
   bool authorities_set = false;
+  int retries = kDefaultRetries;
+  WallClock* clock = &SystemWallClock();
   curl::MultiHandle multi;
   curl::EasyHandle easy;
   std::unique_ptr<char[]> write_buffer;  // lent to each transfer in turn
@@ -508,7 +700,8 @@ void InternetSession::Impl::Run(Transfer& transfer) {
   if (attached.Code() != CURLM_OK) {
     throw DownloadError(transfer.Url(), curl_multi_strerror(attached.Code()));
   }
-  flashed_chunks = 0;
+  // A resumed try has blinked for what it already holds.
+  flashed_chunks = (transfer.Received() + kChunk - 1) / kChunk;
   reported = -1;
   transfer.MarkActivity();
   SpeedWatch speed(stall_timeout);
@@ -531,16 +724,84 @@ void InternetSession::Impl::Run(Transfer& transfer) {
     }
     const auto now = Clock::now();
     if (now - transfer.LastActivity() >= stall_timeout) {
+      transfer.NoteTimeout();
       throw DownloadError(transfer.Url(), "no data for " + DurationText(stall_timeout));
     }
     // A server that sends a byte now and then would otherwise hold the update for ever. Judged
     // from the first pass after the answer began, so that a server that answers and then
     // sends nothing is told as a stall.
     if (transfer.Answering() && speed.TooSlow(now, transfer.Received())) {
+      transfer.NoteTimeout();
       throw DownloadError(transfer.Url(),
                           "slower than 1 KiB per second for " + DurationText(stall_timeout));
     }
     curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
+  }
+}
+
+void InternetSession::Impl::Prepare(Transfer& transfer, const std::string& request_url,
+                                    std::optional<std::int64_t> max_bytes,
+                                    const std::optional<ResumePoint>& resume,
+                                    HeaderList& if_range) {
+  CURL* handle = easy.get();
+  error_text[0] = '\0';
+  std::string range;
+  if_range.reset();
+  if (resume) {
+    range = std::to_string(resume->offset) + "-";
+    if_range.reset(curl_slist_append(nullptr, ("If-Range: " + resume->validator).c_str()));
+    if (!if_range) Fail();
+    // The limit is on the whole file; the answer carries what is still missing.
+    if (max_bytes) *max_bytes -= resume->offset;
+  }
+  TrustExtraAuthorities(transfer.Url());
+  if (curl_easy_setopt(handle, CURLOPT_URL, request_url.c_str()) != CURLE_OK ||
+      // The handle serves every transfer of the session: a try without a resume point must
+      // not inherit the last one's range.
+      curl_easy_setopt(handle, CURLOPT_RANGE, resume ? range.c_str() : nullptr) != CURLE_OK ||
+      curl_easy_setopt(handle, CURLOPT_HTTPHEADER, if_range.get()) != CURLE_OK ||
+      curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer) != CURLE_OK ||
+      // An announced length above the limit fails before the body; the body is counted too.
+      curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{max_bytes.value_or(0)}) !=
+          CURLE_OK ||
+      curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer) != CURLE_OK) {
+    throw AppError(error_number::kCannotRetrieveFileList, Source(),
+                   "An error occurred calling InternetOpenUrl function: " + transfer.Url());
+  }
+}
+
+std::optional<std::chrono::seconds> InternetSession::Impl::PauseBefore(
+    int retry, const std::string& retry_after, std::string& cause) {
+  std::chrono::seconds pause = kFirstRetryPause * (1 << (retry - 1));
+  if (retry_after.empty()) return pause;
+  std::optional<std::chrono::seconds> asked;
+  if (const auto seconds = LengthValue(retry_after)) {
+    asked = std::chrono::seconds(*seconds);
+  } else if (const time_t date = curl_getdate(retry_after.c_str(), nullptr); date != -1) {
+    const auto until = std::chrono::system_clock::from_time_t(date) - clock->Now();
+    // Rounded up: trying a moment early would only meet the same refusal.
+    asked = std::max(std::chrono::ceil<std::chrono::seconds>(until), std::chrono::seconds(0));
+  }
+  // A value that is neither a number nor a date says nothing; the usual pause stands.
+  if (!asked) return pause;
+  if (*asked > kLongestRetryAfter) {
+    cause = "the server asks to be tried again in " + std::to_string(asked->count()) +
+            " seconds, longer than the " + std::to_string(kLongestRetryAfter.count()) +
+            " seconds an update waits";
+    return std::nullopt;
+  }
+  return std::max(pause, *asked);
+}
+
+void InternetSession::Impl::Pause(std::chrono::milliseconds duration) {
+  const auto step = std::chrono::milliseconds(kPollMilliseconds);
+  while (true) {
+    host.DoEvents();
+    if (check_cancelled) check_cancelled();
+    if (duration <= std::chrono::milliseconds::zero()) return;
+    const auto slice = std::min(duration, step);
+    clock->SleepFor(slice);
+    duration -= slice;
   }
 }
 
@@ -560,6 +821,14 @@ void InternetSession::SetCertificateAuthorities(const std::string& pem_file,
   impl_->authorities_set = false;
 }
 
+void InternetSession::SetRetries(int count) {
+  impl_->retries = std::max(count, 0);
+}
+
+void InternetSession::SetClock(WallClock& clock) {
+  impl_->clock = &clock;
+}
+
 void InternetSession::CopyURLToFile(const std::string& url, const std::string& local_file,
                                     std::optional<std::int64_t> max_bytes) {
   // The indicator ends hidden on every way out, argument errors included.
@@ -568,32 +837,44 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
     throw AppError(error_number::kInvalidArgument, Source(), "Invalid procedure call or argument");
   }
   impl_->EnsureHandles();
-  CURL* easy = impl_->easy.get();
   if (!impl_->write_buffer)
     impl_->write_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
-  Transfer transfer(easy, url, local_file, impl_->write_buffer.get(), max_bytes);
   const std::string request_url = NormalizeUrl(url);
-  impl_->error_text[0] = '\0';
-  impl_->TrustExtraAuthorities(url);
-  if (curl_easy_setopt(easy, CURLOPT_URL, request_url.c_str()) != CURLE_OK ||
-      curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) != CURLE_OK ||
-      // An announced length above the limit fails before the body; the body is counted too.
-      curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{max_bytes.value_or(0)}) !=
-          CURLE_OK ||
-      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) != CURLE_OK) {
-    throw AppError(error_number::kCannotRetrieveFileList, Source(),
-                   "An error occurred calling InternetOpenUrl function: " + url);
-  }
-  indicator.TurnOn();
-  try {
-    impl_->Run(transfer);
-  } catch (const AppError& error) {
-    // The user's cancel keeps what has arrived; the run removes its staging folder anyway.
-    if (error.Number() != error_number::kCancelled) transfer.Discard();
-    throw;
-  } catch (...) {
-    transfer.Discard();
-    throw;
+  std::optional<ResumePoint> resume;
+  for (int retry = 1;; ++retry) {
+    Transfer transfer(impl_->easy.get(), url, local_file, impl_->write_buffer.get(), max_bytes,
+                      resume);
+    HeaderList if_range;
+    std::chrono::seconds pause_for_next{};
+    try {
+      impl_->Prepare(transfer, request_url, max_bytes, resume, if_range);
+      indicator.TurnOn();
+      impl_->Run(transfer);
+      return;
+    } catch (const AppError& error) {
+      // The user's cancel keeps what has arrived; the run removes its staging folder anyway.
+      if (error.Number() == error_number::kCancelled) throw;
+      std::string refusal;
+      std::optional<std::chrono::seconds> pause;
+      if (transfer.Transient() && retry <= impl_->retries) {
+        pause = impl_->PauseBefore(retry, transfer.RetryAfter(), refusal);
+      }
+      if (!pause) {
+        transfer.Discard();
+        if (refusal.empty()) throw;
+        throw AppError(error.Number(), error.Source(), error.Description() + "; " + refusal);
+      }
+      pause_for_next = *pause;
+      resume = transfer.Keep();
+      impl_->host.Status().WriteLine(
+          error.Description() + "; trying again in " + std::to_string(pause->count()) + " s (" +
+          std::to_string(retry) + " of " + std::to_string(impl_->retries) + ")");
+    } catch (...) {
+      transfer.Discard();
+      throw;
+    }
+    // Outside the handler: a cancel during the pause keeps what has arrived, as above.
+    impl_->Pause(pause_for_next);
   }
 }
 

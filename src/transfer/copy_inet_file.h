@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/host.h"
+#include "core/wall_clock.h"
 
 namespace halyard {
 
@@ -24,8 +25,13 @@ class InternetSession {
   InternetSession(const InternetSession&) = delete;
   InternetSession& operator=(const InternetSession&) = delete;
 
-  /// Writes the body of the URL to local_file. Only a complete "200" answer is stored; an
-  /// encoded body is stored decoded. Raises AppError 5 for an empty argument; base+1000 naming
+  /// Writes the body of the URL to local_file. Only a complete "200" answer is stored, or one
+  /// put together from a broken-off "200" and a "206" with exactly its rest; an encoded body is
+  /// stored decoded. A transfer that breaks off, times out or is answered 408, 429, 500, 502,
+  /// 503 or 504 is tried again (see SetRetries) after a status line naming the cause, pausing
+  /// 1, 2, 4 ... seconds, or as long as the server's Retry-After asks when that is longer; a
+  /// server asking for more than 30 seconds fails at once. The failure of the last try is
+  /// what the caller receives. Raises AppError 5 for an empty argument; base+1000 naming
   /// the URL and cause for any transfer failure (another status, a body cut short or larger
   /// than max_bytes, conflicting lengths, an encoding that cannot be decoded, a stall, a
   /// transfer slower than 1 KiB per second over the stall timeout); AppError 61 naming
@@ -40,6 +46,13 @@ class InternetSession {
   /// How long a transfer may receive nothing, or less than 1 KiB per second, before it fails
   /// (60 seconds unless changed).
   void SetStallTimeout(std::chrono::milliseconds timeout);
+
+  /// How often a transient failure is tried again (3 unless changed; 0 never).
+  void SetRetries(int count);
+
+  /// Where the pauses between tries sleep and what time it is for a server's dates (the
+  /// system's clock unless changed). The clock must outlive the session.
+  void SetClock(WallClock& clock);
 
   /// Trusts the certificate authorities in this PEM file besides those of the system's list
   /// (system_bundle, or libcurl's default list when empty), for a server with a private

@@ -16,6 +16,7 @@
 #include "engine/updater.h"
 #include "fixture_server.h"
 #include "startup/settings.h"
+#include "test_support/fake_clock.h"
 #include "test_support/fake_host.h"
 #include "test_support/temp_folder.h"
 
@@ -93,6 +94,7 @@ class UpdateFixture : public ::testing::Test {
     updater.SetUpdaterRoot(server_.BaseUrl() + "app/");
     updater.SetStallTimeout(std::chrono::milliseconds(500));
     updater.SetProgramTimeout(program_timeout_);
+    updater.SetClock(clock_);
     return updater.Update("FileChanges.txt");
   }
 
@@ -114,6 +116,7 @@ class UpdateFixture : public ::testing::Test {
   Settings settings_;
   RecordingHost host_;
   std::chrono::seconds program_timeout_{600};
+  FakeClock clock_;  // the pauses between the tries of a transfer pass at once
 };
 
 }  // namespace halyard::testing

@@ -88,6 +88,37 @@ TEST_F(updater_test, cancel_is_enabled_only_while_files_are_retrieved_and_unpack
   EXPECT_EQ(seen.back().first, "Updating Software");  // the registry list download
 }
 
+TEST_F(updater_test, busy_server_and_broken_off_file_are_tried_again_and_installed_whole) {
+  InstallLocal("data.bin", "old data");
+  std::string data(300 * 1024, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  Publish("files/data.bin", data);
+  PublishChangeList({std::string(kNewText) + ",files/data.bin"});
+  server_.InjectFault("/app/FileChanges.txt", FixtureServer::Fault::Status, 503, 1);
+  server_.InjectFault("/app/files/data.bin", FixtureServer::Fault::CutShort, -1, 1);
+
+  EXPECT_EQ(Run(), kUpdateSucceeded);
+
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_TRUE(LocalContent("data.bin") == data) << "the installed file differs";
+  // Each retry is on the status window, between the lines of its phase.
+  EXPECT_EQ(host_.status.lines,
+            (Lines{"Retrieving List of Updated Files",
+                   "Cannot download " + Url("FileChanges.txt") +
+                       ": HTTP 503 Service Unavailable; trying again in 1 s (1 of 3)",
+                   "Comparing local files", "Replace '" + Local("data.bin") + "'",
+                   "Retrieving updated files", "Retrieving data.bin",
+                   "Cannot download " + Url("files/data.bin") +
+                       ": connection closed before the whole body arrived; trying again in 1 s "
+                       "(1 of 3)",
+                   "Decompressing files", "Updating Software"}));
+  std::vector<std::string> ranges;
+  for (const auto& request : server_.RequestLog()) {
+    if (request.path == "/app/files/data.bin") ranges.push_back(request.range);
+  }
+  EXPECT_EQ(ranges, (Lines{"", "bytes=" + std::to_string(150 * 1024) + "-"}));
+}
+
 TEST_F(updater_test, cancel_during_a_transfer_stops_without_message_and_removes_staging) {
   InstallLocal("a.txt", "old a");
   InstallLocal("b.txt", "old b");

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "core/program_folder.h"
 #include "fixture_server.h"
 #include "test_support/expect_error.h"
+#include "test_support/fake_clock.h"
 #include "test_support/fake_host.h"
 #include "test_support/temp_folder.h"
 
@@ -63,6 +66,7 @@ class CopyUrlToFile : public ::testing::Test {
     setenv("no_proxy", "127.0.0.1,localhost", 1);
     setenv("NO_PROXY", "127.0.0.1,localhost", 1);
     session_.SetStallTimeout(std::chrono::seconds(5));
+    session_.SetClock(clock_);
   }
 
   std::string Publish(const std::string& path, const std::string& bytes) {
@@ -79,7 +83,8 @@ class CopyUrlToFile : public ::testing::Test {
   TempFolder local_;
   FixtureServer server_{site_.Path()};
   RecordingHost host_;
-  bool cancelled_ = false;  // the user's Cancel, as the update run checks it
+  testing::FakeClock clock_;  // the pauses between tries pass at once
+  bool cancelled_ = false;    // the user's Cancel, as the update run checks it
   CancelCheck cancel_ = [this] {
     if (cancelled_) throw AppError(error_number::kCancelled, "FileCopy", "Cancelled!");
   };
@@ -203,6 +208,7 @@ TEST_F(CopyUrlToFile, bodies_that_end_early_fail_and_leave_no_partial_file) {
 TEST_F(CopyUrlToFile, stalled_server_fails_after_the_stall_timeout_while_events_keep_running) {
   Publish("stall.bin", RandomBytes(100 * 1024));
   session_.SetStallTimeout(std::chrono::seconds(1));
+  session_.SetRetries(0);  // one try, timed alone
   for (const long long sent_before_stall : {0, 1000}) {
     SCOPED_TRACE(sent_before_stall);
     server_.InjectFault("stall.bin", Fault::Stall, sent_before_stall);
@@ -348,6 +354,196 @@ TEST_F(CopyUrlToFile, write_failure_is_a_file_error_and_removes_the_partial_file
   }
   ::setrlimit(RLIMIT_FSIZE, &previous);
   std::signal(SIGXFSZ, previous_handler);
+}
+
+TEST_F(CopyUrlToFile, broken_off_body_is_resumed_with_range_and_if_range) {
+  session_.SetStallTimeout(std::chrono::seconds(1));
+  const struct {
+    Fault fault;
+    long long arg;
+    long long resumed_from;
+  } cases[] = {
+      {Fault::CutShort, -1, 100 * 1024},   // announced length, half sent
+      {Fault::DropMidBody, 30000, 30000},  // chunked, no length known
+      {Fault::Stall, 70000, 70000},        // went silent: timed out
+  };
+  for (const auto& c : cases) {
+    const std::string name = "resumed" + std::to_string(static_cast<int>(c.fault)) + ".bin";
+    SCOPED_TRACE(name);
+    const std::string body = Publish(name, RandomBytes(200 * 1024, c.arg & 0xff));
+    server_.InjectFault(name, c.fault, c.arg, 1);
+    const std::size_t before = server_.RequestLog().size();
+    Copy(name, Local(name));
+    EXPECT_TRUE(ReadFile(Local(name)) == body) << "the file differs";
+    const auto log = server_.RequestLog();
+    ASSERT_EQ(log.size(), before + 2);
+    EXPECT_EQ(log[before].range, "");
+    EXPECT_EQ(log[before + 1].range, "bytes=" + std::to_string(c.resumed_from) + "-");
+    EXPECT_FALSE(log[before + 1].if_range.empty());
+    EXPECT_EQ(log[before + 1].status, 206);  // the If-Range matched the server's validator
+    EXPECT_EQ(host_.status.last_received, static_cast<long long>(body.size()));
+    EXPECT_EQ(host_.status.last_total, static_cast<long long>(body.size()));
+  }
+}
+
+TEST_F(CopyUrlToFile, resumed_transfer_starts_again_when_the_part_cannot_be_appended) {
+  // A server that ignores Range, and a file that changed between the tries: either way the
+  // second answer is the whole (current) file, which must replace the part, not extend it.
+  const std::string body = Publish("ignored.bin", RandomBytes(200 * 1024, 1));
+  server_.InjectFault("ignored.bin", Fault::CutShort, -1, 1);
+  server_.IgnoreRange("ignored.bin");
+  Copy("ignored.bin", Local("ignored.bin"));
+  EXPECT_TRUE(ReadFile(Local("ignored.bin")) == body) << "the file differs";
+
+  Publish("changed.bin", RandomBytes(200 * 1024, 2));
+  server_.InjectFault("changed.bin", Fault::CutShort, -1, 1);
+  const std::string newer = RandomBytes(150 * 1024, 3);
+  clock_.on_sleep = [&] {
+    if (ReadFile(site_.Path() / "changed.bin") != newer) Publish("changed.bin", newer);
+  };
+  Copy("changed.bin", Local("changed.bin"));
+  EXPECT_TRUE(ReadFile(Local("changed.bin")) == newer) << "the file differs";
+
+  // A 206 of another span than the rest is no part of this file: a fresh request follows.
+  const std::string third = Publish("wrong.bin", RandomBytes(200 * 1024, 4));
+  server_.InjectFault("wrong.bin", Fault::CutShort, -1, 1);
+  bool injected = false;
+  clock_.on_sleep = [&] {
+    if (!injected) server_.InjectFault("wrong.bin", Fault::Partial, -1, 1);
+    injected = true;
+  };
+  Copy("wrong.bin", Local("wrong.bin"));
+  EXPECT_TRUE(ReadFile(Local("wrong.bin")) == third) << "the file differs";
+
+  const auto log = server_.RequestLog();
+  ASSERT_EQ(log.size(), 7u);
+  for (std::size_t second : {1u, 3u, 5u}) {
+    EXPECT_EQ(log[second].range, "bytes=" + std::to_string(100 * 1024) + "-");
+    EXPECT_EQ(log[second].status, second == 5 ? 206 : 200);
+  }
+  EXPECT_EQ(log[6].range, "");
+  EXPECT_EQ(log[6].status, 200);
+}
+
+TEST_F(CopyUrlToFile, transient_answers_are_tried_again_after_1_2_and_4_seconds) {
+  for (const int status : {408, 429, 500, 502, 503, 504}) {
+    SCOPED_TRACE(status);
+    const std::string name = "busy" + std::to_string(status) + ".bin";
+    const std::string body = Publish(name, RandomBytes(5000, status));
+    server_.InjectFault(name, Fault::Status, status, 3);
+    host_ = RecordingHost();
+    clock_.slept = std::chrono::milliseconds(0);
+    Copy(name, Local(name));
+    EXPECT_EQ(ReadFile(Local(name)), body);
+    EXPECT_EQ(server_.RequestCount(name), 4);
+    EXPECT_EQ(clock_.slept, std::chrono::seconds(1 + 2 + 4));
+    ASSERT_EQ(host_.status.lines.size(), 3u);
+    const std::string cause = "Cannot download " + Url(name) + ": HTTP " + std::to_string(status);
+    EXPECT_EQ(host_.status.lines[0].rfind(cause, 0), 0u) << host_.status.lines[0];
+    for (const auto& [line, tail] : {std::pair{0, "; trying again in 1 s (1 of 3)"},
+                                     {1, "; trying again in 2 s (2 of 3)"},
+                                     {2, "; trying again in 4 s (3 of 3)"}}) {
+      const std::string& text = host_.status.lines[line];
+      EXPECT_EQ(text.substr(text.size() - std::string(tail).size()), tail) << text;
+    }
+  }
+}
+
+TEST_F(CopyUrlToFile, four_failures_in_a_row_fail_with_the_last_cause_and_leave_nothing) {
+  Publish("busy.bin", RandomBytes(5000));
+  server_.InjectFault("busy.bin", Fault::Status, 503);
+  Publish("cut.bin", RandomBytes(100 * 1024));
+  server_.InjectFault("cut.bin", Fault::CutShort);
+  const std::pair<std::string, std::string> cases[] = {
+      {"busy.bin", "HTTP 503 Service Unavailable"},
+      {"cut.bin", "connection closed before the whole body arrived"}};
+  for (const auto& [name, cause] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_APP_ERROR(Copy(name, Local(name)), kDownloadFailed,
+                     "Cannot download " + Url(name) + ": " + cause);
+    EXPECT_EQ(server_.RequestCount(name), 4);
+    EXPECT_FALSE(fs::exists(Local(name)));
+  }
+}
+
+TEST_F(CopyUrlToFile, failures_that_would_only_repeat_are_not_tried_again) {
+  Publish("big.bin", RandomBytes(100 * 1024));
+  const struct {
+    std::string path;
+    std::string local;
+    std::optional<std::int64_t> limit;
+  } cases[] = {
+      {"absent.bin", Local("absent.bin"), std::nullopt},
+      {"big.bin", Local("limited.bin"), 1000},
+      {"big.bin", local_ / "no/such/folder/big.bin", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.local);
+    const std::size_t before = server_.RequestLog().size();
+    EXPECT_THROW(session_.CopyURLToFile(Url(c.path), c.local, c.limit), AppError);
+    EXPECT_EQ(server_.RequestLog().size(), before + 1);
+    EXPECT_EQ(clock_.slept, std::chrono::milliseconds(0));
+  }
+}
+
+TEST_F(CopyUrlToFile, retry_after_sets_a_longer_pause_up_to_30_seconds) {
+  // A whole second, so that a date in the header names the same instant.
+  const auto start = std::chrono::floor<std::chrono::seconds>(clock_.now);
+  const auto http_date = [&](std::chrono::seconds later) {
+    const std::time_t time = std::chrono::system_clock::to_time_t(start + later);
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return std::string(text);
+  };
+  const struct {
+    std::string retry_after;
+    std::optional<int> pause;  // seconds; none when the transfer fails at once
+  } cases[] = {
+      {"5", 5},
+      {"0", 1},
+      {"soon", 1},
+      {http_date(std::chrono::seconds(12)), 12},
+      {"30", 30},
+      {"31", std::nullopt},
+      {http_date(std::chrono::hours(1)), std::nullopt},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.retry_after);
+    const std::string name = "later" + std::to_string(index++) + ".bin";
+    Publish(name, "body");
+    server_.InjectFault(name, Fault::Status, 503, 1);
+    server_.SetRetryAfter(name, c.retry_after);
+    clock_.now = start;
+    const auto slept_before = clock_.slept;
+    if (c.pause) {
+      Copy(name, Local(name));
+      EXPECT_EQ(clock_.slept - slept_before, std::chrono::seconds(*c.pause));
+    } else {
+      try {
+        Copy(name, Local(name));
+        ADD_FAILURE() << "a wait beyond 30 seconds was accepted";
+      } catch (const AppError& error) {
+        EXPECT_NE(error.Description().find("the server asks to be tried again in"),
+                  std::string::npos)
+            << error.Description();
+      }
+      EXPECT_EQ(server_.RequestCount(name), 1);
+      EXPECT_EQ(clock_.slept, slept_before);
+    }
+  }
+}
+
+TEST_F(CopyUrlToFile, cancel_during_a_pause_ends_it_at_once) {
+  Publish("busy.bin", RandomBytes(5000));
+  server_.InjectFault("busy.bin", Fault::Status, 503);
+  clock_.on_sleep = [this] { cancelled_ = true; };
+  EXPECT_APP_ERROR(Copy("busy.bin", Local()), error_number::kCancelled, "Cancelled!");
+  EXPECT_LE(clock_.slept, std::chrono::milliseconds(100));
+  EXPECT_EQ(server_.RequestCount("busy.bin"), 1);
+  EXPECT_FALSE(host_.status.data_visible);
 }
 
 TEST_F(CopyUrlToFile, free_function_copies_in_a_session_of_its_own) {
