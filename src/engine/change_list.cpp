@@ -1,8 +1,12 @@
 // Reading the change list: header check, line rules, flags and the keyed record collection.
 #include "engine/change_list.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <string_view>
+#include <vector>
 
 #include "core/app_error.h"
 #include "core/error_numbers.h"
@@ -44,21 +48,54 @@ void ApplyFlag(const std::string& flag, clsFile& record) {
   }
 }
 
+/// A hash that ignores letter case as EqualsNoCase does (FNV-1a over the capitals).
+std::size_t HashNoCase(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    hash *= 1099511628211ULL;
+  }
+  return static_cast<std::size_t>(hash);
+}
+
+/// The pieces of text between separators, as views into it; "" gives one empty piece.
+std::vector<std::string_view> SplitView(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find(separator, start);
+    pieces.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return pieces;
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
-void FileCollection::Add(const std::string& key, std::unique_ptr<clsFile> record) {
-  const auto [position, inserted] = index_.try_emplace(UpperCase(key), records_.size());
-  if (!inserted) {
+void FileCollection::Add(std::unique_ptr<clsFile> record) {
+  const std::string& key = record->Key();
+  const std::size_t hash = HashNoCase(key);
+  const auto [first, last] = index_.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
+    if (!EqualsNoCase(records_[it->second]->Key(), key)) continue;
     throw AppError(
         error_number::kDuplicateKey, "Updater",
         "This key is already associated with an element of this collection: '" + key + "'");
   }
+  index_.emplace(hash, records_.size());
   records_.push_back(std::move(record));
 }
 
+void FileCollection::Reserve(std::size_t count) {
+  records_.reserve(count);
+  index_.reserve(count);
+}
+
 clsFile* FileCollection::Find(std::string_view key) const {
-  const auto found = index_.find(UpperCase(key));
-  return found == index_.end() ? nullptr : records_[found->second].get();
+  const auto [first, last] = index_.equal_range(HashNoCase(key));
+  for (auto it = first; it != last; ++it) {
+    if (EqualsNoCase(records_[it->second]->Key(), key)) return records_[it->second].get();
+  }
+  return nullptr;
 }
 
 bool IsFileListValid(std::string_view text) {
@@ -81,26 +118,31 @@ void ParseFileList(const std::string& text, const ChangeListContext& context,
                        " lines after its header; at most " + std::to_string(kMaxReadableLines) +
                        " can be read");
   }
-  const std::vector<std::string> lines = Split(text, kLineBreak);
+  // Lines and fields are read in place: a long list is held once, as the text itself.
+  const auto folders = std::make_shared<const BaseFolders>(context.Folders);
+  files.Reserve(files.Count() + static_cast<std::size_t>(std::max(last_line, 0LL)));
+  std::size_t start = text.find(kLineBreak) + kLineBreak.size();  // after the header line
   for (long long number = 1; number <= last_line; ++number) {
-    const std::string& line = lines[static_cast<std::size_t>(number)];
+    const std::size_t end = text.find(kLineBreak, start);
+    const std::string_view line = std::string_view(text).substr(start, end - start);
+    start = end + kLineBreak.size();
     if (line.empty() || line.front() == '\'') continue;
-    const std::vector<std::string> fields = Split(line, ",");
-    if (fields.size() < 2) RejectLine(context, static_cast<std::size_t>(number), line);
+    const std::vector<std::string_view> fields = SplitView(line, ',');
+    if (fields.size() < 2) RejectLine(context, static_cast<std::size_t>(number), std::string(line));
 
-    auto record = std::make_unique<clsFile>(context.Folders);
-    record->SetWebPath(context.UpdaterRoot + fields[1]);
-    record->SetRelativePath(fields[1]);
+    auto record = std::make_unique<clsFile>(folders);
+    const std::string path(fields[1]);
+    record->SetWebPath(context.UpdaterRoot + path);
+    record->SetRelativePath(path);
     // A path that leaves its base folder, or names the updater's own working files, is refused
     // before anything is fetched for it.
     if (!record->StaysInsideBaseFolder() || record->NamesUpdaterFile()) {
-      RejectLine(context, static_cast<std::size_t>(number), line);
+      RejectLine(context, static_cast<std::size_t>(number), std::string(line));
     }
-    record->SetWebVersionDate(ConvertDate(fields[0]));
+    record->SetWebVersionDate(ConvertDate(std::string(fields[0])));
     record->SetStatus(context.Status);
-    if (fields.size() == 3) ApplyFlag(fields[2], *record);
-    const std::string key = record->Key();
-    files.Add(key, std::move(record));
+    if (fields.size() == 3) ApplyFlag(std::string(fields[2]), *record);
+    files.Add(std::move(record));
   }
 }
 

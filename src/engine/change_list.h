@@ -17,9 +17,13 @@ namespace halyard {
 /// Records in change-list order, each under its Key; keys compare without regard to case.
 class FileCollection {
  public:
-  /// Throws AppError 457 naming the key when a record with an equal key is already present.
-  void Add(const std::string& key, std::unique_ptr<clsFile> record);
+  /// Adds the record under its Key. Throws AppError 457 naming the key when a record with an
+  /// equal key (ignoring letter case) is already present.
+  void Add(std::unique_ptr<clsFile> record);
   std::size_t Count() const { return records_.size(); }
+  /// Makes room for count records in all, so that a long list is not moved and rehashed as it
+  /// grows.
+  void Reserve(std::size_t count);
   /// The record at position index (0-based, change-list order).
   clsFile& Item(std::size_t index) const { return *records_.at(index); }
   /// The record under key, or nullptr.
@@ -30,7 +34,9 @@ class FileCollection {
 
  private:
   std::vector<std::unique_ptr<clsFile>> records_;
-  std::unordered_map<std::string, std::size_t> index_;  // upper-cased key -> position
+  // The hash of a key in capitals -> positions: the keys themselves are the records' own, so a
+  // list of tens of thousands of files does not hold each one twice.
+  std::unordered_multimap<std::size_t, std::size_t> index_;
 };
 
 /// True when the first 13 characters of text, upper-cased, are "FILE CHANGES:".

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -15,29 +16,46 @@
 namespace halyard {
 namespace {
 
-bool IsDriveLetter(const std::string& segment) {
+bool IsDriveLetter(std::string_view segment) {
   return segment.size() >= 2 && std::isalpha(static_cast<unsigned char>(segment[0])) &&
          segment[1] == ':';
 }
 
-// The names along a local path, without the empty and "." ones the file system passes over.
-std::vector<std::string_view> PathSegments(std::string_view path) {
-  std::vector<std::string_view> segments;
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = path.find(kPathSeparator, start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view segment = path.substr(start, end - start);
-    if (!segment.empty() && segment != ".") segments.push_back(segment);
-    start = end + 1;
+// Walks the names along a local path, passing over the empty and "." ones as the file system
+// does; read in place, as a long change list checks every one of its paths.
+class PathSegments {
+ public:
+  explicit PathSegments(std::string_view path) : path_(path) {}
+
+  /// The next name, or std::nullopt at the end.
+  std::optional<std::string_view> Next() {
+    while (position_ <= path_.size()) {
+      std::size_t end = path_.find(kPathSeparator, position_);
+      if (end == std::string_view::npos) end = path_.size();
+      const std::string_view segment = path_.substr(position_, end - position_);
+      position_ = end + 1;
+      if (!segment.empty() && segment != ".") return segment;
+    }
+    return std::nullopt;
   }
-  return segments;
-}
+
+ private:
+  std::string_view path_;
+  std::size_t position_ = 0;
+};
 
 // The first folder names that redirect a file to the Windows or the system folder.
 constexpr std::string_view kWindowsSegment = "WINDOWS";
 constexpr std::string_view kSystemSegment = "SYSTEM";
 
 }  // namespace
+
+const std::string clsFile::kNone;
+
+std::string clsFile::LocalPath() const {
+  if (extra_ && extra_->local_path) return *extra_->local_path;
+  return FolderOf(full_local_path_);
+}
 
 void clsFile::SetRelativePath(const std::string& server_path) {
   // The change list may use either separator; locally only one is meaningful.
@@ -55,30 +73,36 @@ void clsFile::SetRelativePath(const std::string& server_path) {
     rest = path.substr(separator + 1);
   }
   if (segment == kWindowsSegment) {
-    full_local_path_ = folders_.Windows + kPathSeparator + rest;
+    full_local_path_ = folders_->Windows + kPathSeparator + rest;
   } else if (segment == kSystemSegment) {
-    full_local_path_ = folders_.System + kPathSeparator + rest;
+    full_local_path_ = folders_->System + kPathSeparator + rest;
   } else {
-    full_local_path_ = folders_.Program + kPathSeparator + path;
+    full_local_path_ = folders_->Program + kPathSeparator + path;
   }
-  local_path_ = FolderOf(full_local_path_);
+  if (extra_) extra_->local_path.reset();
   key_ = ReplaceAll(path, std::string(1, kPathSeparator), "_");
 }
 
 bool clsFile::StaysInsideBaseFolder() const {
   if (relative_path_.empty()) return false;
   if (relative_path_.find('\0') != std::string::npos) return false;
-  const std::vector<std::string> segments = Split(relative_path_, std::string(1, kPathSeparator));
+  const std::string_view path = relative_path_;
   // A leading separator makes the path absolute; a trailing one leaves no file name.
-  if (segments.front().empty() || segments.back().empty()) return false;
-  const std::string first = UpperCase(segments.front());
-  const bool redirected =
-      segments.size() > 1 && (first == kWindowsSegment || first == kSystemSegment);
-  // After a redirecting folder, the rest is joined to another base and must not be absolute.
-  if (redirected && segments[1].empty()) return false;
-  for (const std::string& segment : segments) {
+  if (path.front() == kPathSeparator || path.back() == kPathSeparator) return false;
+  const std::size_t first_end = path.find(kPathSeparator);
+  if (first_end != std::string_view::npos) {
+    const std::string first = UpperCase(path.substr(0, first_end));
+    const bool redirected = first == kWindowsSegment || first == kSystemSegment;
+    // After a redirecting folder, the rest is joined to another base and must not be absolute.
+    if (redirected && path[first_end + 1] == kPathSeparator) return false;
+  }
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find(kPathSeparator, start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view segment = path.substr(start, end - start);
     if (segment == "." || segment == "..") return false;
     if (IsDriveLetter(segment)) return false;
+    start = end + 1;
   }
   return true;
 }
@@ -87,21 +111,21 @@ bool clsFile::NamesUpdaterFile() const {
   // Segment by segment, as the file system resolves a path: "Temp//x" is "Temp/x", and a
   // redirected folder that is the program folder itself is found as well. Names compare
   // exactly, as this platform's file names do.
-  const std::vector<std::string_view> program = PathSegments(folders_.Program);
-  const std::vector<std::string_view> target = PathSegments(full_local_path_);
-  if (target.size() <= program.size() ||
-      !std::equal(program.begin(), program.end(), target.begin())) {
-    return false;
+  PathSegments program(folders_->Program);
+  PathSegments target(full_local_path_);
+  for (auto folder = program.Next(); folder; folder = program.Next()) {
+    if (target.Next() != folder) return false;
   }
-  const std::string_view first = target[program.size()];
-  if (first == staging_names::kTemp) return true;
+  const std::optional<std::string_view> first = target.Next();
+  if (!first) return false;
+  if (*first == staging_names::kTemp) return true;
+  if (target.Next()) return false;  // deeper than the program folder's own files
   static constexpr std::array kOwnFiles{
       staging_names::kLock,          staging_names::kFileListCopy, staging_names::kRegistryList,
       staging_names::kJournal,       staging_names::kManifestCopy, staging_names::kSignatureCopy,
       staging_names::kAcceptedSerial};
-  return target.size() == program.size() + 1 &&
-         std::any_of(kOwnFiles.begin(), kOwnFiles.end(),
-                     [&](std::string_view own) { return first == own; });
+  return std::any_of(kOwnFiles.begin(), kOwnFiles.end(),
+                     [&](std::string_view own) { return *first == own; });
 }
 
 }  // namespace halyard

@@ -2,6 +2,8 @@
 // name of its staged copy, its two dates and the flags that steer the update run.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "core/date_time.h"
@@ -18,7 +20,10 @@ struct BaseFolders {
 
 class clsFile {
  public:
-  explicit clsFile(BaseFolders folders) : folders_(std::move(folders)) {}
+  explicit clsFile(BaseFolders folders)
+      : folders_(std::make_shared<const BaseFolders>(std::move(folders))) {}
+  /// Shares the folders with the other records of a list: a long list holds them once.
+  explicit clsFile(std::shared_ptr<const BaseFolders> folders) : folders_(std::move(folders)) {}
 
   bool Execute() const { return execute_; }
   void SetExecute(bool value) { execute_ = value; }
@@ -40,8 +45,9 @@ class clsFile {
 
   const std::string& FullLocalPath() const { return full_local_path_; }
   void SetFullLocalPath(std::string value) { full_local_path_ = std::move(value); }
-  const std::string& LocalPath() const { return local_path_; }
-  void SetLocalPath(std::string value) { local_path_ = std::move(value); }
+  /// The folder of FullLocalPath, unless set otherwise since the last SetRelativePath.
+  std::string LocalPath() const;
+  void SetLocalPath(std::string value) { Extra().local_path = std::move(value); }
   const std::string& Key() const { return key_; }
   void SetKey(std::string value) { key_ = std::move(value); }
   const std::string& WebPath() const { return web_path_; }
@@ -53,12 +59,12 @@ class clsFile {
   void SetWebVersionDate(DateTime value) { web_version_date_ = value; }
 
   // Stored only; nothing in the update run reads them.
-  const std::string& Server() const { return server_; }
-  void SetServer(std::string value) { server_ = std::move(value); }
-  const std::string& Path() const { return path_; }
-  void SetPath(std::string value) { path_ = std::move(value); }
-  const std::string& Contents() const { return contents_; }
-  void SetContents(std::string value) { contents_ = std::move(value); }
+  const std::string& Server() const { return extra_ ? extra_->server : kNone; }
+  void SetServer(std::string value) { Extra().server = std::move(value); }
+  const std::string& Path() const { return extra_ ? extra_->path : kNone; }
+  void SetPath(std::string value) { Extra().path = std::move(value); }
+  const std::string& Contents() const { return extra_ ? extra_->contents : kNone; }
+  void SetContents(std::string value) { Extra().contents = std::move(value); }
   DateTime FileModified() const { return file_modified_; }
   void SetFileModified(DateTime value) { file_modified_ = value; }
 
@@ -76,10 +82,25 @@ class clsFile {
   /// unpacked file cannot be put in place.
   bool UnCompress();
 
-  const BaseFolders& Folders() const { return folders_; }
+  const BaseFolders& Folders() const { return *folders_; }
 
  private:
-  BaseFolders folders_;
+  // What few records carry: kept apart, so that a list of tens of thousands of records that
+  // never use them stays small.
+  struct Extras {
+    std::string server;
+    std::string path;
+    std::string contents;
+    std::optional<std::string> local_path;
+  };
+  Extras& Extra() {
+    if (!extra_) extra_ = std::make_unique<Extras>();
+    return *extra_;
+  }
+  static const std::string kNone;
+
+  std::shared_ptr<const BaseFolders> folders_;
+  std::unique_ptr<Extras> extra_;
   bool execute_ = false;
   bool downloaded_ = false;
   bool zip_file_ = false;
@@ -87,14 +108,10 @@ class clsFile {
   StatusWindow* status_ = nullptr;
   std::string relative_path_;
   std::string full_local_path_;
-  std::string local_path_;
   std::string key_;
   std::string web_path_;
   DateTime local_version_date_;
   DateTime web_version_date_;
-  std::string server_;
-  std::string path_;
-  std::string contents_;
   DateTime file_modified_;
 };
 

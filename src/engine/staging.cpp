@@ -37,7 +37,7 @@ class ArchiveReports : public cUnzipEvents {
 }  // namespace
 
 bool clsFile::UnCompress() {
-  const Folder staging = Folder::Open(folders_.Program).OpenSubfolder(names::kTemp, false);
+  const Folder staging = Folder::Open(folders_->Program).OpenSubfolder(names::kTemp, false);
   const Folder scratch = staging.OpenSubfolder(names::kScratch, false);
   const std::string archive = staging.PathOf(key_);
   // What an earlier archive left behind must never pass for this archive's content.
