@@ -201,6 +201,11 @@ bool FileExists(const std::string& path) {
 }
 
 DateTime GetFileDate(const std::string& path) {
+  // Nearly every call names a file that is there: one stat answers it, where the search for a
+  // wildcard match would look twice. A dangling link or a pattern takes the longer way.
+  if (const std::optional<EntryInfo> entry = Inspect(path, true)) {
+    return DateTime::FromUnixTime(entry->modified);
+  }
   const std::optional<std::string> found = FindFirst(path);
   if (!found) return DateTime();
   // A link's own time when its target is gone, as a directory listing would show it.

@@ -248,6 +248,24 @@ TEST(file_functions, file_date_uses_the_zone_rules_of_that_instant) {
   }
 }
 
+TEST(file_functions, file_date_of_a_link_or_a_pattern) {
+  TempFolder temp;
+  ZoneGuard zone("UTC0");
+  WriteFile(temp / "target.bin", "x");
+  SetModified(temp / "target.bin", UtcSeconds(2024, 5, 1, 10, 0));
+  fs::create_symlink(temp / "target.bin", temp / "link.bin");
+  fs::create_symlink(temp / "gone.bin", temp / "dangling.bin");
+  const timespec link_time[2] = {{0, UTIME_OMIT}, {UtcSeconds(2024, 7, 1, 8, 0), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (temp / "dangling.bin").c_str(), link_time, AT_SYMLINK_NOFOLLOW),
+            0);
+  const std::pair<std::string, DateTime> cases[] = {
+      {temp / "link.bin", Local(2024, 5, 1, 10, 0)},     // the target's date
+      {temp / "dangling.bin", Local(2024, 7, 1, 8, 0)},  // the link's own date
+      {temp / "targ*.bin", Local(2024, 5, 1, 10, 0)},    // the first match
+  };
+  for (const auto& [path, date] : cases) EXPECT_EQ(GetFileDate(path), date) << path;
+}
+
 TEST(file_functions, wait_lasts_until_the_program_ends_without_a_time_out) {
   TempFolder temp;
   const std::string marker = temp / "done";
