@@ -11,6 +11,7 @@ at_exit() {  # shell-command
 }
 run_exit_commands() {
   stop_fixture_server
+  stop_nginx
   rm -f "$time_report"
   eval "$exit_commands"
 }
@@ -53,6 +54,52 @@ stop_fixture_server() {
   kill "$fixture_server_pid" 2>/dev/null || true
   wait "$fixture_server_pid" 2>/dev/null || true
   fixture_server_pid=
+}
+
+# Serves a folder with nginx on a free port of 127.0.0.1 and sets base_url to it: a real web
+# server, so that the server is not what the figures measure. Its configuration, logs and
+# temporary files live in <folder>/nginx.
+nginx_pid=
+start_nginx() {  # site-folder folder
+  local prefix=$2/nginx port
+  mkdir -p "$prefix/logs" "$prefix/temp"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  cat >"$prefix/nginx.conf" <<CONF
+worker_processes 1;
+error_log $prefix/logs/error.log;
+pid $prefix/nginx.pid;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  tcp_nodelay on;
+  keepalive_requests 1000000;
+  default_type application/octet-stream;
+  client_body_temp_path $prefix/temp/body;
+  proxy_temp_path $prefix/temp/proxy;
+  fastcgi_temp_path $prefix/temp/fastcgi;
+  uwsgi_temp_path $prefix/temp/uwsgi;
+  scgi_temp_path $prefix/temp/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    root $1;
+  }
+}
+CONF
+  nginx -p "$prefix" -c "$prefix/nginx.conf" -g 'daemon off;' 2>>"$prefix/logs/error.log" &
+  nginx_pid=$!
+  until curl -s -o /dev/null "http://127.0.0.1:$port/"; do
+    kill -0 "$nginx_pid" 2>/dev/null || { nginx_pid=; cat "$prefix/logs/error.log" >&2; exit 1; }
+    sleep 0.1
+  done
+  base_url="http://127.0.0.1:$port"
+}
+stop_nginx() {
+  [ -n "$nginx_pid" ] || return 0
+  kill "$nginx_pid" 2>/dev/null || true
+  wait "$nginx_pid" 2>/dev/null || true
+  nginx_pid=
 }
 
 # The median of the numbers on standard input, one a line: the mean of the middle two for an

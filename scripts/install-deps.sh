@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package Halyard needs to build, test and run its demo.
-# Idempotent: quiet and quick when everything is present.
+# Idempotent: quiet and quick when everything is present. With --bench, also what bench/run.sh
+# needs (a real web server and the chart).
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,9 @@ packages=(
   xvfb xdotool imagemagick
   zip unzip curl time
 )
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(nginx-light gnuplot-nox python3)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
