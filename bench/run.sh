@@ -26,6 +26,7 @@ publish=$build/tools/publish/halyard-publish
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/halyard-bench-run-XXXXXX")
 at_exit 'rm -rf "$work"'
+chmod 755 "$work"  # nginx's workers run as another user when started as root
 site=$work/site
 mkdir -p "$site"
 start_nginx "$site" "$work"
@@ -123,6 +124,7 @@ done <"$work/throughput.dat"
 # --- extraction: cUnzip against unzip ---------------------------------------------------------
 echo "extraction ..."
 mkdir -p "$work/zip/big" "$work/zip/small"
+set +o pipefail  # the generators below end on a closed pipe, as intended
 base64 -w 76 /dev/urandom | head -c $((128 << 20)) >"$work/zip/big/big.txt"
 (cd "$work/zip/big" && zip -q ../big.zip big.txt)
 base64 -w 76 /dev/urandom | head -c 8192000 >"$work/zip/pool"
@@ -131,6 +133,7 @@ for i in $(seq 0 1999); do
   tail -c +$((i * 4096 + 1)) "$work/zip/pool" | head -c $((1024 + (i * 3571) % 7168)) >"$work/zip/small/folder$((i % 20))/file$i.txt"
 done
 (cd "$work/zip/small" && zip -q -r ../small.zip .)
+set -o pipefail
 rm -rf "$work/zip/big" "$work/zip/small" "$work/zip/pool"
 for archive in "big one file of 128 MB" "small 2,000 files of 1-8 KB"; do
   read -r name title <<<"$archive"
@@ -193,8 +196,7 @@ if "$publish" keygen "$work/secret.key" >"$work/public.key" 2>"$work/keygen.err"
   row "signed update, 1,000 files of 64 KB" "$g s" "unsigned $p s" "$(ratio "$g" "$p")" "<= 1.05"
   rm -rf "$work/program" "$work/release"
 else
-  row "signed update, 1,000 files of 64 KB" "not measured: signing not available" \
-    "($(head -n 1 "$work/keygen.err"))" "-" "<= 1.05"
+  row "signed update, 1,000 files of 64 KB" "not measured: signing not available" "-" "-" "<= 1.05"
 fi
 
 row "peak memory, halyard-cli during the downloads" "$(mb "$download_rss")" "-" "-" "< 32 MiB"
@@ -210,7 +212,10 @@ for script in "$root"/bench/*.sh; do
     download.sh | engine_transfer.sh | engine_no_change.sh | unzip_extract.sh) continue ;;
   esac
   echo "$(basename "$script") ..."
-  if output=$("$script" "$build" 2>&1); then
+  arguments=("$build")
+  # Its own order: the commit to compare with (the default), the rounds, the build folder.
+  [ "$(basename "$script")" = whole_update.sh ] && arguments=("" "$rounds" "$build")
+  if output=$("$script" "${arguments[@]}" 2>&1); then
     others+=("### $(basename "$script")" '```' "$(tail -n 8 <<<"$output")" '```')
   else
     others+=("### $(basename "$script")" "failed:" '```' "$(tail -n 8 <<<"$output")" '```')
