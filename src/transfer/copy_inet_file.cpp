@@ -866,9 +866,11 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
       }
       pause_for_next = *pause;
       resume = transfer.Keep();
-      impl_->host.Status().WriteLine(
-          error.Description() + "; trying again in " + std::to_string(pause->count()) + " s (" +
-          std::to_string(retry) + " of " + std::to_string(impl_->retries) + ")");
+      // The URL and the reason come from the server: shown, never obeyed by a terminal.
+      impl_->host.Status().WriteLine(EscapeControlCharacters(error.Description()) +
+                                     "; trying again in " + std::to_string(pause->count()) +
+                                     " s (" + std::to_string(retry) + " of " +
+                                     std::to_string(impl_->retries) + ")");
     } catch (...) {
       transfer.Discard();
       throw;

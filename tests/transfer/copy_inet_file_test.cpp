@@ -449,6 +449,15 @@ TEST_F(CopyUrlToFile, transient_answers_are_tried_again_after_1_2_and_4_seconds)
   }
 }
 
+TEST_F(CopyUrlToFile, retry_line_shows_control_characters_of_the_url_escaped) {
+  const std::string name = "odd\x1b[2J.bin";
+  Publish(name, "body");
+  server_.InjectFault(name, Fault::Status, 503, 1);
+  Copy(name, Local());
+  ASSERT_EQ(host_.status.lines.size(), 1u);
+  EXPECT_EQ(host_.status.lines[0].find('\x1b'), std::string::npos) << host_.status.lines[0];
+}
+
 TEST_F(CopyUrlToFile, four_failures_in_a_row_fail_with_the_last_cause_and_leave_nothing) {
   Publish("busy.bin", RandomBytes(5000));
   server_.InjectFault("busy.bin", Fault::Status, 503);
