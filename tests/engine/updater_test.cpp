@@ -106,6 +106,7 @@ TEST_F(updater_test, busy_server_and_broken_off_file_are_tried_again_and_install
             (Lines{"Retrieving List of Updated Files",
                    "Cannot download " + Url("FileChanges.txt") +
                        ": HTTP 503 Service Unavailable; trying again in 1 s (1 of 3)",
+                   "The update set is not verified: updater.ini names no PublicKey",
                    "Comparing local files", "Replace '" + Local("data.bin") + "'",
                    "Retrieving updated files", "Retrieving data.bin",
                    "Cannot download " + Url("files/data.bin") +
