@@ -213,8 +213,10 @@ for script in "$root"/bench/*.sh; do
   esac
   echo "$(basename "$script") ..."
   arguments=("$build")
-  # Its own order: the commit to compare with (the default), the rounds, the build folder.
-  [ "$(basename "$script")" = whole_update.sh ] && arguments=("" "$rounds" "$build")
+  # Its own order: the commit to compare with, the rounds, the build folder. The commit is the
+  # last one that installed file by file, without the journal and the kept old versions.
+  [ "$(basename "$script")" = whole_update.sh ] &&
+    arguments=(7f5e4a8a8eb5de84657c21c50db22e2c3555c860 "$rounds" "$build")
   if output=$("$script" "${arguments[@]}" 2>&1); then
     others+=("### $(basename "$script")" '```' "$(tail -n 8 <<<"$output")" '```')
   else
