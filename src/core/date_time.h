@@ -6,6 +6,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace halyard {
 
@@ -47,7 +48,7 @@ class DateTime {
 /// "2026-03-05") always, then the current locale's short date and time formats, where a
 /// four-digit year may stand for a two-digit one. A day or time the calendar does not have
 /// ("2030-02-31", "24:00:00") is no date.
-std::optional<DateTime> ParseDateTime(const std::string& text);
+std::optional<DateTime> ParseDateTime(std::string_view text);
 
 /// The date in the current locale's short date format (no time of day).
 std::string FormatShortDate(DateTime date);

@@ -33,17 +33,16 @@ constexpr long long kMaxReadableLines = std::numeric_limits<std::int16_t>::max()
   throw AppError(error_number::kFileListLine, "Updater", "");
 }
 
-DateTime ConvertDate(const std::string& field) {
+DateTime ConvertDate(std::string_view field) {
   if (auto date = ParseDateTime(field)) return *date;
   throw AppError(error_number::kTypeMismatch, "Updater",
-                 "Type mismatch: '" + field + "' is not a date");
+                 "Type mismatch: '" + std::string(field) + "' is not a date");
 }
 
-void ApplyFlag(const std::string& flag, clsFile& record) {
-  const std::string upper = UpperCase(flag);
-  if (upper == "ZIPPED") {
+void ApplyFlag(std::string_view flag, clsFile& record) {
+  if (EqualsNoCase(flag, "ZIPPED")) {
     record.SetZipFile(true);
-  } else if (upper == "EXECUTE") {
+  } else if (EqualsNoCase(flag, "EXECUTE")) {
     record.SetExecute(true);
   }
 }
@@ -58,13 +57,14 @@ std::size_t HashNoCase(std::string_view text) {
   return static_cast<std::size_t>(hash);
 }
 
-/// The pieces of text between separators, as views into it; "" gives one empty piece.
-std::vector<std::string_view> SplitView(std::string_view text, char separator) {
-  std::vector<std::string_view> pieces;
+/// Replaces pieces by the pieces of text between separators, as views into it; "" gives one
+/// empty piece. One vector serves every line of a list.
+void SplitView(std::string_view text, char separator, std::vector<std::string_view>& pieces) {
+  pieces.clear();
   for (std::size_t start = 0;;) {
     const std::size_t end = text.find(separator, start);
     pieces.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-    if (end == std::string_view::npos) return pieces;
+    if (end == std::string_view::npos) return;
     start = end + 1;
   }
 }
@@ -73,29 +73,43 @@ std::vector<std::string_view> SplitView(std::string_view text, char separator) {
 
 void FileCollection::Add(std::unique_ptr<clsFile> record) {
   const std::string& key = record->Key();
-  const std::size_t hash = HashNoCase(key);
-  const auto [first, last] = index_.equal_range(hash);
-  for (auto it = first; it != last; ++it) {
-    if (!EqualsNoCase(records_[it->second]->Key(), key)) continue;
+  if (2 * (records_.size() + 1) > slots_.size()) Rehash(records_.size() + 1);
+  const std::size_t slot = SlotOf(key);
+  if (slots_[slot] != 0) {
     throw AppError(
         error_number::kDuplicateKey, "Updater",
         "This key is already associated with an element of this collection: '" + key + "'");
   }
-  index_.emplace(hash, records_.size());
+  slots_[slot] = static_cast<std::uint32_t>(records_.size() + 1);
   records_.push_back(std::move(record));
 }
 
 void FileCollection::Reserve(std::size_t count) {
   records_.reserve(count);
-  index_.reserve(count);
+  if (2 * count > slots_.size()) Rehash(count);
 }
 
 clsFile* FileCollection::Find(std::string_view key) const {
-  const auto [first, last] = index_.equal_range(HashNoCase(key));
-  for (auto it = first; it != last; ++it) {
-    if (EqualsNoCase(records_[it->second]->Key(), key)) return records_[it->second].get();
+  if (slots_.empty()) return nullptr;
+  const std::uint32_t position = slots_[SlotOf(key)];
+  return position == 0 ? nullptr : records_[position - 1].get();
+}
+
+std::size_t FileCollection::SlotOf(std::string_view key) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = HashNoCase(key) & mask;; slot = (slot + 1) & mask) {
+    const std::uint32_t position = slots_[slot];
+    if (position == 0 || EqualsNoCase(records_[position - 1]->Key(), key)) return slot;
   }
-  return nullptr;
+}
+
+void FileCollection::Rehash(std::size_t count) {
+  std::size_t size = 16;
+  while (size < 2 * count) size *= 2;
+  slots_.assign(size, 0);
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    slots_[SlotOf(records_[i]->Key())] = static_cast<std::uint32_t>(i + 1);
+  }
 }
 
 bool IsFileListValid(std::string_view text) {
@@ -122,26 +136,29 @@ void ParseFileList(const std::string& text, const ChangeListContext& context,
   const auto folders = std::make_shared<const BaseFolders>(context.Folders);
   files.Reserve(files.Count() + static_cast<std::size_t>(std::max(last_line, 0LL)));
   std::size_t start = text.find(kLineBreak) + kLineBreak.size();  // after the header line
+  std::vector<std::string_view> fields;
   for (long long number = 1; number <= last_line; ++number) {
     const std::size_t end = text.find(kLineBreak, start);
     const std::string_view line = std::string_view(text).substr(start, end - start);
     start = end + kLineBreak.size();
     if (line.empty() || line.front() == '\'') continue;
-    const std::vector<std::string_view> fields = SplitView(line, ',');
+    SplitView(line, ',', fields);
     if (fields.size() < 2) RejectLine(context, static_cast<std::size_t>(number), std::string(line));
 
     auto record = std::make_unique<clsFile>(folders);
-    const std::string path(fields[1]);
-    record->SetWebPath(context.UpdaterRoot + path);
+    const std::string_view path = fields[1];
+    std::string web_path;
+    web_path.reserve(context.UpdaterRoot.size() + path.size());
+    record->SetWebPath(std::move(web_path.append(context.UpdaterRoot).append(path)));
     record->SetRelativePath(path);
     // A path that leaves its base folder, or names the updater's own working files, is refused
     // before anything is fetched for it.
     if (!record->StaysInsideBaseFolder() || record->NamesUpdaterFile()) {
       RejectLine(context, static_cast<std::size_t>(number), std::string(line));
     }
-    record->SetWebVersionDate(ConvertDate(std::string(fields[0])));
+    record->SetWebVersionDate(ConvertDate(fields[0]));
     record->SetStatus(context.Status);
-    if (fields.size() == 3) ApplyFlag(std::string(fields[2]), *record);
+    if (fields.size() == 3) ApplyFlag(fields[2], *record);
     files.Add(std::move(record));
   }
 }

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/host.h"
@@ -33,10 +33,16 @@ class FileCollection {
   auto end() const { return records_.end(); }
 
  private:
+  /// The slot of key: the one holding its record, or the empty one where it would go.
+  std::size_t SlotOf(std::string_view key) const;
+  /// Makes the table at least twice as large as count, every record placed again.
+  void Rehash(std::size_t count);
+
   std::vector<std::unique_ptr<clsFile>> records_;
-  // The hash of a key in capitals -> positions: the keys themselves are the records' own, so a
-  // list of tens of thousands of files does not hold each one twice.
-  std::unordered_multimap<std::size_t, std::size_t> index_;
+  // An open-addressed table by the hash of a key in capitals, at most half full: each slot
+  // holds a record's position + 1, or 0. The keys themselves are the records' own, so a list
+  // of tens of thousands of files does not hold each one twice, nor a node per record.
+  std::vector<std::uint32_t> slots_;
 };
 
 /// True when the first 13 characters of text, upper-cased, are "FILE CHANGES:".

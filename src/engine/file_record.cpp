@@ -57,30 +57,38 @@ std::string clsFile::LocalPath() const {
   return FolderOf(full_local_path_);
 }
 
-void clsFile::SetRelativePath(const std::string& server_path) {
-  // The change list may use either separator; locally only one is meaningful.
-  std::string path = ReplaceAll(server_path, "\\", std::string(1, kPathSeparator));
+void clsFile::SetRelativePath(std::string_view server_path) {
   // The first segment names the update root on the server and is never part of the local path.
-  const std::size_t first = path.find(kPathSeparator);
-  if (first != std::string::npos) path.erase(0, first + 1);
-  relative_path_ = path;
+  // Either separator may end it, as the change list may use either; locally only one is
+  // meaningful. Built in place: a long change list sets tens of thousands of paths.
+  const std::size_t first = server_path.find_first_of("/\\");
+  relative_path_.assign(first == std::string_view::npos ? server_path
+                                                        : server_path.substr(first + 1));
+  std::replace(relative_path_.begin(), relative_path_.end(), '\\', kPathSeparator);
+  const std::string_view path = relative_path_;
 
-  std::string segment;
-  std::string rest;
+  std::string_view segment;
+  std::string_view rest;
   const std::size_t separator = path.find(kPathSeparator);
-  if (separator != std::string::npos) {
-    segment = UpperCase(std::string_view(path).substr(0, separator));
+  if (separator != std::string_view::npos) {
+    segment = path.substr(0, separator);
     rest = path.substr(separator + 1);
   }
-  if (segment == kWindowsSegment) {
-    full_local_path_ = folders_->Windows + kPathSeparator + rest;
-  } else if (segment == kSystemSegment) {
-    full_local_path_ = folders_->System + kPathSeparator + rest;
+  const auto join = [this](const std::string& base, std::string_view tail) {
+    full_local_path_.clear();
+    full_local_path_.reserve(base.size() + 1 + tail.size());
+    full_local_path_.append(base).append(1, kPathSeparator).append(tail);
+  };
+  if (EqualsNoCase(segment, kWindowsSegment)) {
+    join(folders_->Windows, rest);
+  } else if (EqualsNoCase(segment, kSystemSegment)) {
+    join(folders_->System, rest);
   } else {
-    full_local_path_ = folders_->Program + kPathSeparator + path;
+    join(folders_->Program, path);
   }
   if (extra_) extra_->local_path.reset();
-  key_ = ReplaceAll(path, std::string(1, kPathSeparator), "_");
+  key_ = relative_path_;
+  std::replace(key_.begin(), key_.end(), kPathSeparator, '_');
 }
 
 bool clsFile::StaysInsideBaseFolder() const {

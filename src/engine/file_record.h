@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/date_time.h"
 #include "core/host.h"
@@ -41,7 +42,7 @@ class clsFile {
   const std::string& RelativePath() const { return relative_path_; }
   /// Takes a server path with "/" or "\" separators, drops its first segment, and derives
   /// FullLocalPath, LocalPath and Key from the rest.
-  void SetRelativePath(const std::string& server_path);
+  void SetRelativePath(std::string_view server_path);
 
   const std::string& FullLocalPath() const { return full_local_path_; }
   void SetFullLocalPath(std::string value) { full_local_path_ = std::move(value); }

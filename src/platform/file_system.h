@@ -119,6 +119,10 @@ class Folder {
 
   /// What is at name (a link is described as a link), or std::nullopt when nothing is.
   std::optional<EntryInfo> Inspect(const std::string& name) const;
+  /// What is at relative_path below this folder (any number of names), links followed as
+  /// Inspect(Path() + "/" + relative_path, true) would follow them, or std::nullopt when nothing
+  /// is. Read-only; for long lists of files, as the system then walks only the part below.
+  std::optional<EntryInfo> InspectBelow(const std::string& relative_path) const;
   /// Removes name and, when it is a folder, everything inside it; links are removed, never
   /// followed. Throws AppError 53 when nothing is at name.
   void RemoveTree(const std::string& name) const;

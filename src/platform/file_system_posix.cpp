@@ -453,6 +453,12 @@ std::optional<EntryInfo> Folder::Inspect(const std::string& name) const {
   return InfoOf(status);
 }
 
+std::optional<EntryInfo> Folder::InspectBelow(const std::string& relative_path) const {
+  struct stat status {};
+  if (::fstatat(HandleOf(handle_), relative_path.c_str(), &status, 0) != 0) return std::nullopt;
+  return InfoOf(status);
+}
+
 void Folder::RemoveTree(const std::string& name) const {
   CheckName(path_, name);
   RemoveEntry(HandleOf(handle_), path_, name);

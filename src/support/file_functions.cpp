@@ -215,6 +215,13 @@ DateTime GetFileDate(const std::string& path) {
   return DateTime::FromUnixTime(entry->modified);
 }
 
+DateTime GetFileDate(const Folder& base, const std::string& relative_path) {
+  if (const std::optional<EntryInfo> entry = base.InspectBelow(relative_path)) {
+    return DateTime::FromUnixTime(entry->modified);
+  }
+  return GetFileDate(base.PathOf(relative_path));
+}
+
 std::chrono::steady_clock::time_point SteadyPollClock::Now() {
   return std::chrono::steady_clock::now();
 }

@@ -10,6 +10,7 @@
 
 #include "core/date_time.h"
 #include "core/host.h"
+#include "platform/file_system.h"
 
 namespace halyard {
 
@@ -50,6 +51,9 @@ bool FileExists(const std::string& path);
 /// The file's last-write time in local time, converted with the zone rules of that instant
 /// (whole seconds); the zero date for a missing file.
 DateTime GetFileDate(const std::string& path);
+/// GetFileDate(base.Path() + "/" + relative_path), looked up from the open folder: a long list
+/// of files then costs the system a walk of the part below base only.
+DateTime GetFileDate(const Folder& base, const std::string& relative_path);
 
 /// What ShellAndWait needs of time: a reading that only moves forward (so midnight and
 /// wall-clock changes cannot matter) and a pause between two polls.

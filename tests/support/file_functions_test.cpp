@@ -248,22 +248,30 @@ TEST(file_functions, file_date_uses_the_zone_rules_of_that_instant) {
   }
 }
 
-TEST(file_functions, file_date_of_a_link_or_a_pattern) {
+TEST(file_functions, file_date_of_a_link_or_a_pattern_by_path_or_from_an_open_folder) {
   TempFolder temp;
   ZoneGuard zone("UTC0");
-  WriteFile(temp / "target.bin", "x");
-  SetModified(temp / "target.bin", UtcSeconds(2024, 5, 1, 10, 0));
-  fs::create_symlink(temp / "target.bin", temp / "link.bin");
-  fs::create_symlink(temp / "gone.bin", temp / "dangling.bin");
+  const std::string sub = temp / "sub";
+  fs::create_directory(sub);
+  WriteFile(sub + "/target.bin", "x");
+  SetModified(sub + "/target.bin", UtcSeconds(2024, 5, 1, 10, 0));
+  fs::create_symlink(sub + "/target.bin", sub + "/link.bin");
+  fs::create_symlink(sub + "/gone.bin", sub + "/dangling.bin");
   const timespec link_time[2] = {{0, UTIME_OMIT}, {UtcSeconds(2024, 7, 1, 8, 0), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, (temp / "dangling.bin").c_str(), link_time, AT_SYMLINK_NOFOLLOW),
+  ASSERT_EQ(utimensat(AT_FDCWD, (sub + "/dangling.bin").c_str(), link_time, AT_SYMLINK_NOFOLLOW),
             0);
   const std::pair<std::string, DateTime> cases[] = {
-      {temp / "link.bin", Local(2024, 5, 1, 10, 0)},     // the target's date
-      {temp / "dangling.bin", Local(2024, 7, 1, 8, 0)},  // the link's own date
-      {temp / "targ*.bin", Local(2024, 5, 1, 10, 0)},    // the first match
+      {"sub/target.bin", Local(2024, 5, 1, 10, 0)},
+      {"sub/link.bin", Local(2024, 5, 1, 10, 0)},     // the target's date
+      {"sub/dangling.bin", Local(2024, 7, 1, 8, 0)},  // the link's own date
+      {"sub/targ*.bin", Local(2024, 5, 1, 10, 0)},    // the first match
+      {"sub/missing.bin", DateTime()},
   };
-  for (const auto& [path, date] : cases) EXPECT_EQ(GetFileDate(path), date) << path;
+  const Folder folder = Folder::Open(temp.Text());
+  for (const auto& [relative, date] : cases) {
+    EXPECT_EQ(GetFileDate(temp / relative), date) << relative;
+    EXPECT_EQ(GetFileDate(folder, relative), date) << relative;
+  }
 }
 
 TEST(file_functions, wait_lasts_until_the_program_ends_without_a_time_out) {
