@@ -79,6 +79,9 @@ bool KeepUnderSecondName(const std::string& path, const std::string& new_path);
 void MoveEntry(const std::string& from, const std::string& to);
 /// Removes the file or link at path, never a folder. Throws AppError 53 when nothing is there.
 void RemoveFile(const std::string& path);
+/// Removes the file or link at path, never a folder, in one call; false when nothing was
+/// removed (nothing there, a folder, or a failure the next use of path will show).
+bool RemoveFileIfPresent(const std::string& path);
 /// Removes the folder at path when it is empty; false when it could not be removed.
 bool RemoveEmptyFolder(const std::string& path);
 /// Sixteen random hexadecimal digits, for names that nobody can plant in advance.

@@ -376,6 +376,10 @@ void RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) Throw("Cannot remove", path, errno);
 }
 
+bool RemoveFileIfPresent(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
 bool RemoveEmptyFolder(const std::string& path) {
   return ::rmdir(path.c_str()) == 0;
 }

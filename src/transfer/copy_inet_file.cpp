@@ -278,6 +278,44 @@ class SpeedWatch {
   std::deque<Sample> samples_;
 };
 
+/// The free space of the folder that transfers store into, measured once and then counted
+/// down by what each transfer announces, so that a run of many small files does not open and
+/// measure the folder for every one. It is measured again for another folder, after a second,
+/// and whenever the count says a body would not fit: a refusal always rests on a fresh figure.
+/// A write that finds the disk full all the same still fails as a full disk.
+class FreeSpaceEstimate {
+ public:
+  /// The bytes free in folder for a body of wanted bytes; std::nullopt when the folder cannot
+  /// be measured.
+  std::optional<std::uint64_t> Available(const std::string& folder, std::uint64_t wanted) {
+    const Clock::time_point now = Clock::now();
+    if (measured_ && folder == folder_ && now - measured_at_ < kFreeSpaceLifetime &&
+        available_ >= wanted) {
+      return available_;
+    }
+    measured_ = false;
+    try {
+      available_ = Folder::Open(folder).FreeSpace();
+    } catch (const AppError&) {
+      return std::nullopt;
+    }
+    measured_ = true;
+    folder_ = folder;
+    measured_at_ = now;
+    return available_;
+  }
+
+  /// Counts bytes about to be written as gone.
+  void Spend(std::uint64_t bytes) { available_ -= std::min(bytes, available_); }
+
+ private:
+  static constexpr auto kFreeSpaceLifetime = std::chrono::seconds(1);
+  bool measured_ = false;
+  std::string folder_;
+  std::uint64_t available_ = 0;
+  Clock::time_point measured_at_;
+};
+
 /// The state of one try of a transfer, shared with the curl callbacks.
 class Transfer {
  public:
@@ -285,11 +323,13 @@ class Transfer {
   /// files does not allocate and fault in fresh memory for each one. With a resume point the
   /// request asks for the rest of the file, and a fitting answer is appended to local_file.
   Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer,
-           std::optional<std::int64_t> max_bytes, std::optional<ResumePoint> resume)
+           FreeSpaceEstimate& free_space, std::optional<std::int64_t> max_bytes,
+           std::optional<ResumePoint> resume)
       : easy_(easy),
         url_(std::move(url)),
         local_file_(std::move(local_file)),
         write_buffer_(write_buffer),
+        free_space_(free_space),
         max_bytes_(max_bytes),
         resume_(std::move(resume)) {}
 
@@ -501,10 +541,7 @@ class Transfer {
   /// The old file goes first; a failure shows when the file is created. A folder of that name
   /// is left alone, as deleting a file never removes a folder.
   void RemoveExisting() {
-    std::error_code ignored;
-    if (!std::filesystem::is_directory(std::filesystem::symlink_status(local_file_, ignored))) {
-      std::filesystem::remove(local_file_, ignored);
-    }
+    RemoveFileIfPresent(local_file_);
     resume_.reset();
   }
 
@@ -526,15 +563,16 @@ class Transfer {
   bool RoomFor(curl_off_t length) {
     std::string folder = std::filesystem::path(local_file_).parent_path().string();
     if (folder.empty()) folder = ".";
-    std::uint64_t available = 0;
-    try {
-      available = Folder::Open(folder).FreeSpace();
-    } catch (const AppError&) {
-      return true;  // creating the file then tells what is wrong with the folder
+    const auto wanted = static_cast<std::uint64_t>(length);
+    const std::optional<std::uint64_t> available = free_space_.Available(folder, wanted);
+    // Unmeasurable: creating the file then tells what is wrong with the folder.
+    if (!available) return true;
+    if (*available >= wanted) {
+      free_space_.Spend(wanted);
+      return true;
     }
-    if (available >= static_cast<std::uint64_t>(length)) return true;
     failure_ = DiskFullError(local_file_, "the server announces " + std::to_string(length) +
-                                              " bytes and only " + std::to_string(available) +
+                                              " bytes and only " + std::to_string(*available) +
                                               " are free");
     return false;
   }
@@ -563,6 +601,7 @@ class Transfer {
   std::string url_;
   std::string local_file_;
   char* write_buffer_;  // declared first: outlives the file that uses it
+  FreeSpaceEstimate& free_space_;
   std::unique_ptr<std::FILE, FileCloser> file_;
   bool answering_ = false;
   bool opened_ = false;
@@ -653,6 +692,7 @@ struct InternetSession::Impl {
   curl::MultiHandle multi;
   curl::EasyHandle easy;
   std::unique_ptr<char[]> write_buffer;  // lent to each transfer in turn
+  FreeSpaceEstimate free_space;          // of the folder the transfers store into
   char error_text[CURL_ERROR_SIZE] = {};
   long long flashed_chunks = 0;
   long long reported = -1;
@@ -842,8 +882,8 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
   const std::string request_url = NormalizeUrl(url);
   std::optional<ResumePoint> resume;
   for (int retry = 1;; ++retry) {
-    Transfer transfer(impl_->easy.get(), url, local_file, impl_->write_buffer.get(), max_bytes,
-                      resume);
+    Transfer transfer(impl_->easy.get(), url, local_file, impl_->write_buffer.get(),
+                      impl_->free_space, max_bytes, resume);
     HeaderList if_range;
     std::chrono::seconds pause_for_next{};
     try {

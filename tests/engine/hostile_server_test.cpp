@@ -131,6 +131,17 @@ TEST_F(hostile_server, announced_length_beyond_the_free_space_fails_before_any_b
   EXPECT_FALSE(fs::exists(Download("big.bin")));
 }
 
+TEST_F(hostile_server, free_space_counted_down_over_a_run_is_measured_again_before_a_refusal) {
+  // The session counts the first file off what it measured; the disk still has 1000 bytes
+  // free when the second file comes, so that one must be measured again and fetched.
+  Publish("first.bin", RandomBytes(600));
+  Publish("second.bin", RandomBytes(600));
+  const ScopedFileSystemFault full(FileSystemFault::kDiskFull, local_.Text(), 1000);
+  Copy("first.bin", Download("first.bin"));
+  Copy("second.bin", Download("second.bin"));
+  EXPECT_EQ(fs::file_size(Download("second.bin")), 600u);
+}
+
 TEST_F(hostile_server, endless_change_list_fails_the_run_at_the_list_limit) {
   PublishChangeList({std::string(kNewText) + ",files/a.txt"});
   // Far beyond the 64 MiB limit, yet an end, so that a missing limit fails instead of hanging.
