@@ -66,6 +66,24 @@ struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
 };
 
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+void CompareWith(const ManifestEntry& actual, const ManifestEntry& expected,
+                 const std::string& name) {
+  if (actual.size != expected.size) {
+    Refuse(name + " does not match the manifest: " + std::to_string(actual.size) +
+           " bytes where the manifest says " + std::to_string(expected.size));
+  }
+  if (actual.sha256 != expected.sha256) {
+    Refuse(name + " does not match the manifest: SHA-256 " + actual.sha256 +
+           " where the manifest says " + expected.sha256);
+  }
+}
+
+}  // namespace
+
 /// SHA-256 fed in pieces.
 class Sha256 {
  public:
@@ -87,23 +105,27 @@ class Sha256 {
   std::unique_ptr<EVP_MD_CTX, DigestContextFree> context_;
 };
 
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
+StoredFileHash::StoredFileHash() : hash_(std::make_unique<Sha256>()) {}
+StoredFileHash::~StoredFileHash() = default;
 
-void CompareWith(const ManifestEntry& actual, const ManifestEntry& expected,
-                 const std::string& name) {
-  if (actual.size != expected.size) {
-    Refuse(name + " does not match the manifest: " + std::to_string(actual.size) +
-           " bytes where the manifest says " + std::to_string(expected.size));
-  }
-  if (actual.sha256 != expected.sha256) {
-    Refuse(name + " does not match the manifest: SHA-256 " + actual.sha256 +
-           " where the manifest says " + expected.sha256);
-  }
+void StoredFileHash::Restart() {
+  hash_ = std::make_unique<Sha256>();
+  size_ = 0;
 }
 
-}  // namespace
+void StoredFileHash::Add(const char* bytes, std::size_t size) {
+  hash_->Add(bytes, size);
+  size_ += size;
+}
+
+ManifestEntry StoredFileHash::Result() {
+  return ManifestEntry{hash_->HexDigest(), size_};
+}
+
+void CheckAgainstManifest(const ManifestEntry& actual, const ManifestEntry& entry,
+                          const std::string& name) {
+  CompareWith(actual, entry, name);
+}
 
 const ManifestEntry* Manifest::Find(std::string_view path) const {
   const auto found = entries.find(NormalPath(path));

@@ -13,10 +13,13 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "transfer/copy_inet_file.h"
 
 namespace halyard {
 
@@ -73,6 +76,31 @@ std::string Sha256Hex(std::string_view bytes);
 /// it cannot be read.
 ManifestEntry DescribeFile(const std::string& path);
 
+class Sha256;
+
+/// The hash and size of a file taken as a transfer stores it, so that a downloaded file is
+/// checked without being read again.
+class StoredFileHash : public StoredBytesObserver {
+ public:
+  StoredFileHash();
+  ~StoredFileHash() override;
+  StoredFileHash(const StoredFileHash&) = delete;
+  StoredFileHash& operator=(const StoredFileHash&) = delete;
+
+  void Restart() override;
+  void Add(const char* bytes, std::size_t size) override;
+  /// The hash and size of everything added since the last Restart; once only.
+  ManifestEntry Result();
+
+ private:
+  std::unique_ptr<Sha256> hash_;
+  std::uint64_t size_ = 0;
+};
+
+/// Throws AppError 5 saying which of size and hash differs when actual is not what entry
+/// describes; name is what the messages call the file.
+void CheckAgainstManifest(const ManifestEntry& actual, const ManifestEntry& entry,
+                          const std::string& name);
 /// Checks that the file at path is what entry describes; name is what the messages call it.
 /// Throws AppError 5 saying which of size and hash differs, or the read error.
 void CheckFileAgainstManifest(const std::string& path, const ManifestEntry& entry,

@@ -104,12 +104,12 @@ std::optional<std::int64_t> clsUpdater::ReceiveLimit(const std::string& source) 
   return static_cast<std::int64_t>(entry->size);
 }
 
-void clsUpdater::VerifyReceivedFile(const std::string& source, const std::string& staged) const {
+void clsUpdater::VerifyReceivedFile(const std::string& source, StoredFileHash& stored) const {
   const ManifestEntry* entry = ManifestEntryOf(source);
   if (entry == nullptr) return;
   const std::string name =
       source.starts_with(updater_root_) ? source.substr(updater_root_.size()) : source;
-  CheckFileAgainstManifest(staged, *entry, EscapeControlCharacters(name));
+  CheckAgainstManifest(stored.Result(), *entry, EscapeControlCharacters(name));
 }
 
 }  // namespace halyard

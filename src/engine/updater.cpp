@@ -9,6 +9,7 @@
 #include "core/error_numbers.h"
 #include "core/program_folder.h"
 #include "core/text.h"
+#include "engine/manifest.h"
 #include "engine/registry.h"
 #include "engine/registry_list.h"
 #include "engine/staging_names.h"
@@ -280,9 +281,11 @@ void clsUpdater::RetrieveFiles() {
       record->SetDownloaded(true);
       host_.Status().WriteLine("Retrieving " + EscapeControlCharacters(record->Key()));
       transfer_host_->Track(staged);
-      session_->CopyURLToFile(source, staged, ReceiveLimit(source));
+      // A signed set's file is hashed as it is written, not read again afterwards.
+      StoredFileHash hash;
+      session_->CopyURLToFile(source, staged, ReceiveLimit(source), IsSigned() ? &hash : nullptr);
       transfer_host_->Track("");
-      VerifyReceivedFile(source, staged);
+      VerifyReceivedFile(source, hash);
     } catch (const std::exception& error) {
       transfer_host_->Track("");
       const auto* app_error = dynamic_cast<const AppError*>(&error);

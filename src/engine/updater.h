@@ -110,8 +110,9 @@ class clsUpdater {
   const ManifestEntry* ManifestEntryOf(const std::string& source) const;
   /// The most a transfer of source may bring: its size in the manifest, no limit when unsigned.
   std::optional<std::int64_t> ReceiveLimit(const std::string& source) const;
-  /// Throws when the file staged from source does not match the manifest.
-  void VerifyReceivedFile(const std::string& source, const std::string& staged) const;
+  /// Throws when the file staged from source, as hashed while it was stored, does not match
+  /// the manifest.
+  void VerifyReceivedFile(const std::string& source, StoredFileHash& stored) const;
   void EnableCancel(bool enabled);
 
   std::string TempFolder() const;

@@ -324,12 +324,13 @@ class Transfer {
   /// request asks for the rest of the file, and a fitting answer is appended to local_file.
   Transfer(CURL* easy, std::string url, std::string local_file, char* write_buffer,
            FreeSpaceEstimate& free_space, std::optional<std::int64_t> max_bytes,
-           std::optional<ResumePoint> resume)
+           std::optional<ResumePoint> resume, StoredBytesObserver* observer)
       : easy_(easy),
         url_(std::move(url)),
         local_file_(std::move(local_file)),
         write_buffer_(write_buffer),
         free_space_(free_space),
+        observer_(observer),
         max_bytes_(max_bytes),
         resume_(std::move(resume)) {}
 
@@ -473,8 +474,46 @@ class Transfer {
       Discard();
       return 0;
     }
+    if (!Observe([&] { observer_->Add(data, size); })) return 0;
     received_ += static_cast<long long>(size);
     return size;
+  }
+
+  /// Runs a call on the observer, if there is one; an error it raises fails the transfer
+  /// (false) instead of crossing libcurl.
+  template <typename Call>
+  bool Observe(Call call) {
+    if (observer_ == nullptr) return true;
+    try {
+      call();
+      return true;
+    } catch (const AppError& error) {
+      failure_ = error;
+    } catch (const std::exception&) {
+      failure_ = FileError("write", local_file_, EIO);
+    }
+    Discard();
+    return false;
+  }
+
+  /// Hands the observer the kept part of a file that is to be continued: the first `size`
+  /// bytes, read back once.
+  bool ObserveKeptPart(long long size) {
+    return Observe([&] {
+      observer_->Restart();
+      const std::unique_ptr<std::FILE, FileCloser> kept(std::fopen(local_file_.c_str(), "rbe"));
+      if (!kept) throw FileError("read", local_file_, errno);
+      long long left = size;
+      while (left > 0) {
+        const std::size_t piece = static_cast<std::size_t>(
+            std::min<long long>(left, static_cast<long long>(kWriteBuffer)));
+        if (std::fread(write_buffer_, 1, piece, kept.get()) != piece) {
+          throw FileError("read", local_file_, std::ferror(kept.get()) ? errno : EIO);
+        }
+        observer_->Add(write_buffer_, piece);
+        left -= static_cast<long long>(piece);
+      }
+    });
   }
 
   /// The final answer has begun: replace the local file, or append to it when the server
@@ -497,6 +536,7 @@ class Transfer {
     curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (length > 0 && !RoomFor(length)) return false;
     if (!CreateFile("wb")) return false;
+    if (!Observe([&] { observer_->Restart(); })) return false;
     // The announced length of an encoded body is not the length of what is stored.
     if (!encoded_) total_ = length;
     // A weak tag cannot vouch for the bytes of a range; a date then stands in for it.
@@ -531,6 +571,7 @@ class Transfer {
       failure_ = FileError("write", local_file_, error.value());
       return false;
     }
+    if (!ObserveKeptPart(first)) return false;
     if (!CreateFile("ab")) return false;
     received_ = first;
     total_ = total;
@@ -602,6 +643,7 @@ class Transfer {
   std::string local_file_;
   char* write_buffer_;  // declared first: outlives the file that uses it
   FreeSpaceEstimate& free_space_;
+  StoredBytesObserver* observer_;  // may be null
   std::unique_ptr<std::FILE, FileCloser> file_;
   bool answering_ = false;
   bool opened_ = false;
@@ -870,7 +912,8 @@ void InternetSession::SetClock(WallClock& clock) {
 }
 
 void InternetSession::CopyURLToFile(const std::string& url, const std::string& local_file,
-                                    std::optional<std::int64_t> max_bytes) {
+                                    std::optional<std::int64_t> max_bytes,
+                                    StoredBytesObserver* observer) {
   // The indicator ends hidden on every way out, argument errors included.
   DataIndicator indicator(impl_->host.Status());
   if (url.empty() || local_file.empty()) {
@@ -883,7 +926,7 @@ void InternetSession::CopyURLToFile(const std::string& url, const std::string& l
   std::optional<ResumePoint> resume;
   for (int retry = 1;; ++retry) {
     Transfer transfer(impl_->easy.get(), url, local_file, impl_->write_buffer.get(),
-                      impl_->free_space, max_bytes, resume);
+                      impl_->free_space, max_bytes, resume, observer);
     HeaderList if_range;
     std::chrono::seconds pause_for_next{};
     try {

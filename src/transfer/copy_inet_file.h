@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,17 @@ namespace halyard {
 
 /// Called between chunks; throws (normally the cancel error base+1005) to stop the transfer.
 using CancelCheck = std::function<void()>;
+
+/// Sees the bytes of a file as a transfer stores them, so that they can be hashed without
+/// reading the file again.
+class StoredBytesObserver {
+ public:
+  virtual ~StoredBytesObserver() = default;
+  /// The file starts over: nothing seen before is part of it.
+  virtual void Restart() = 0;
+  /// The next bytes of the file. May throw; the transfer then fails with that error.
+  virtual void Add(const char* bytes, std::size_t size) = 0;
+};
 
 /// One internet session: connections are kept alive and reused by the calls made through it.
 class InternetSession {
@@ -40,8 +52,11 @@ class InternetSession {
   /// throws (what arrived is kept then). Every other failure deletes the partial file. A
   /// failure before the body arrives leaves an existing local_file untouched; an answer
   /// refused for its status or size removes it.
+  /// An observer sees every byte of the stored file once, in order: after a Restart as the
+  /// file begins, and, when a broken-off file is continued, its kept part read back first.
   void CopyURLToFile(const std::string& url, const std::string& local_file,
-                     std::optional<std::int64_t> max_bytes = std::nullopt);
+                     std::optional<std::int64_t> max_bytes = std::nullopt,
+                     StoredBytesObserver* observer = nullptr);
 
   /// How long a transfer may receive nothing, or less than 1 KiB per second, before it fails
   /// (60 seconds unless changed).

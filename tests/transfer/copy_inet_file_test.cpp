@@ -76,8 +76,15 @@ class CopyUrlToFile : public ::testing::Test {
   std::string Url(const std::string& path) const { return server_.BaseUrl() + path; }
   std::string Local(const std::string& name = "file.bin") const { return local_ / name; }
   void Copy(const std::string& path, const std::string& local) {
-    session_.CopyURLToFile(Url(path), local);
+    session_.CopyURLToFile(Url(path), local, std::nullopt, &stored_);
   }
+
+  // What the transfer says it stored, byte by byte, as a hash of the file would see it.
+  struct StoredBytes : StoredBytesObserver {
+    void Restart() override { bytes.clear(); }
+    void Add(const char* data, std::size_t size) override { bytes.append(data, size); }
+    std::string bytes;
+  } stored_;
 
   TempFolder site_;
   TempFolder local_;
@@ -375,6 +382,7 @@ TEST_F(CopyUrlToFile, broken_off_body_is_resumed_with_range_and_if_range) {
     const std::size_t before = server_.RequestLog().size();
     Copy(name, Local(name));
     EXPECT_TRUE(ReadFile(Local(name)) == body) << "the file differs";
+    EXPECT_TRUE(stored_.bytes == body) << "the observer did not see the file once, in order";
     const auto log = server_.RequestLog();
     ASSERT_EQ(log.size(), before + 2);
     EXPECT_EQ(log[before].range, "");
@@ -394,6 +402,7 @@ TEST_F(CopyUrlToFile, resumed_transfer_starts_again_when_the_part_cannot_be_appe
   server_.IgnoreRange("ignored.bin");
   Copy("ignored.bin", Local("ignored.bin"));
   EXPECT_TRUE(ReadFile(Local("ignored.bin")) == body) << "the file differs";
+  EXPECT_TRUE(stored_.bytes == body) << "the observer still holds the discarded part";
 
   Publish("changed.bin", RandomBytes(200 * 1024, 2));
   server_.InjectFault("changed.bin", Fault::CutShort, -1, 1);
@@ -403,6 +412,7 @@ TEST_F(CopyUrlToFile, resumed_transfer_starts_again_when_the_part_cannot_be_appe
   };
   Copy("changed.bin", Local("changed.bin"));
   EXPECT_TRUE(ReadFile(Local("changed.bin")) == newer) << "the file differs";
+  EXPECT_TRUE(stored_.bytes == newer) << "the observer still holds the discarded part";
 
   // A 206 of another span than the rest is no part of this file: a fresh request follows.
   const std::string third = Publish("wrong.bin", RandomBytes(200 * 1024, 4));
@@ -414,6 +424,7 @@ TEST_F(CopyUrlToFile, resumed_transfer_starts_again_when_the_part_cannot_be_appe
   };
   Copy("wrong.bin", Local("wrong.bin"));
   EXPECT_TRUE(ReadFile(Local("wrong.bin")) == third) << "the file differs";
+  EXPECT_TRUE(stored_.bytes == third) << "the observer still holds the discarded part";
 
   const auto log = server_.RequestLog();
   ASSERT_EQ(log.size(), 7u);
