@@ -23,6 +23,7 @@
 #include "core/text.h"
 #include "core/wall_clock.h"
 #include "platform/file_system.h"
+#include "platform/free_space_estimate.h"
 #include "transfer/curl_handles.h"
 
 namespace halyard {
@@ -276,44 +277,6 @@ class SpeedWatch {
   };
   std::chrono::milliseconds window_;
   std::deque<Sample> samples_;
-};
-
-/// The free space of the folder that transfers store into, measured once and then counted
-/// down by what each transfer announces, so that a run of many small files does not open and
-/// measure the folder for every one. It is measured again for another folder, after a second,
-/// and whenever the count says a body would not fit: a refusal always rests on a fresh figure.
-/// A write that finds the disk full all the same still fails as a full disk.
-class FreeSpaceEstimate {
- public:
-  /// The bytes free in folder for a body of wanted bytes; std::nullopt when the folder cannot
-  /// be measured.
-  std::optional<std::uint64_t> Available(const std::string& folder, std::uint64_t wanted) {
-    const Clock::time_point now = Clock::now();
-    if (measured_ && folder == folder_ && now - measured_at_ < kFreeSpaceLifetime &&
-        available_ >= wanted) {
-      return available_;
-    }
-    measured_ = false;
-    try {
-      available_ = Folder::Open(folder).FreeSpace();
-    } catch (const AppError&) {
-      return std::nullopt;
-    }
-    measured_ = true;
-    folder_ = folder;
-    measured_at_ = now;
-    return available_;
-  }
-
-  /// Counts bytes about to be written as gone.
-  void Spend(std::uint64_t bytes) { available_ -= std::min(bytes, available_); }
-
- private:
-  static constexpr auto kFreeSpaceLifetime = std::chrono::seconds(1);
-  bool measured_ = false;
-  std::string folder_;
-  std::uint64_t available_ = 0;
-  Clock::time_point measured_at_;
 };
 
 /// The state of one try of a transfer, shared with the curl callbacks.
@@ -605,15 +568,19 @@ class Transfer {
     std::string folder = std::filesystem::path(local_file_).parent_path().string();
     if (folder.empty()) folder = ".";
     const auto wanted = static_cast<std::uint64_t>(length);
-    const std::optional<std::uint64_t> available = free_space_.Available(folder, wanted);
-    // Unmeasurable: creating the file then tells what is wrong with the folder.
-    if (!available) return true;
-    if (*available >= wanted) {
+    std::uint64_t available = 0;
+    try {
+      available =
+          free_space_.Available(folder, wanted, [&] { return Folder::Open(folder).FreeSpace(); });
+    } catch (const AppError&) {
+      return true;  // creating the file then tells what is wrong with the folder
+    }
+    if (available >= wanted) {
       free_space_.Spend(wanted);
       return true;
     }
     failure_ = DiskFullError(local_file_, "the server announces " + std::to_string(length) +
-                                              " bytes and only " + std::to_string(*available) +
+                                              " bytes and only " + std::to_string(available) +
                                               " are free");
     return false;
   }

@@ -16,6 +16,7 @@
 #include "core/error_numbers.h"
 #include "core/text.h"
 #include "platform/file_system.h"
+#include "platform/free_space_estimate.h"
 #include "unzip/archive_source.h"
 #include "unzip/safe_output.h"
 
@@ -169,6 +170,7 @@ class Run {
   std::string password_;  // the last one that opened a member; tried first on the next
   std::vector<char> buffer_;
   std::string converted_;
+  FreeSpaceEstimate free_space_;  // of the folder members were last written into
   std::int32_t result_ = kClean;
   bool stopped_ = false;
   Standing standing_ = Standing::kAsk;
@@ -356,11 +358,15 @@ void Run::Write(zip_uint64_t index, const std::string& path, const zip_stat_t& s
   try {
     // A member that cannot fit is refused before its first byte; Copy stops one that grows
     // beyond what it declares.
-    const std::uint64_t free_space = folder.FreeSpace();
-    if ((stat.valid & ZIP_STAT_SIZE) && stat.size > free_space) {
-      throw AppError(error_number::kDiskFull, "Unzip",
-                     "Cannot write " + display + ": " + std::to_string(stat.size) +
-                         " bytes declared, " + std::to_string(free_space) + " bytes free");
+    if (stat.valid & ZIP_STAT_SIZE) {
+      const std::uint64_t free_space =
+          free_space_.Available(folder.Path(), stat.size, [&] { return folder.FreeSpace(); });
+      if (stat.size > free_space) {
+        throw AppError(error_number::kDiskFull, "Unzip",
+                       "Cannot write " + display + ": " + std::to_string(stat.size) +
+                           " bytes declared, " + std::to_string(free_space) + " bytes free");
+      }
+      free_space_.Spend(stat.size);
     }
     Entry entry = OpenEntry(index, path, stat);
     if (!entry) return;
