@@ -188,8 +188,11 @@ Journal PlanInstallation(const Folder& staging, const std::vector<InstallRequest
     const Destination current = CheckDestination(request.destination);
     const bool across = check.device != staging_device;
     if (across) space.Add(check.device, check.existing, staged->size, request.destination);
-    staging.SetFilePermissions(
-        request.staged, InstalledPermissions(current.file, staged->permissions, request.execute));
+    // Most staged files have the permissions they are installed with already; setting them
+    // again opened, checked and closed every file once more.
+    const FilePermissions permissions =
+        InstalledPermissions(current.file, staged->permissions, request.execute);
+    if (permissions != staged->permissions) staging.SetFilePermissions(request.staged, permissions);
     const std::string backup =
         current.exists ? OldVersionName(request.destination, token, journal.files.size()) : "";
     journal.files.push_back({request.staged, staged->device, staged->file_id, staged->size, across,
