@@ -5,6 +5,7 @@
 #include <wx/utils.h>
 
 #include <memory>
+#include <utility>
 
 #include "core/app_error.h"
 #include "core/error_numbers.h"
@@ -43,7 +44,9 @@ std::string Utf8(const wxString& text) {
 qlnBrowser::qlnBrowser(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
   browser_ = wxWebView::New(this, wxID_ANY, wxString(), wxPoint(-kHiddenEdge, -kHiddenEdge));
   browser_->EnableContextMenu(false);
-  browser_->AddScriptMessageHandler(kStatusHandler);
+  status_channel_ = std::make_unique<ScriptMessageConnection>(
+      browser_->GetNativeBackend(), kStatusHandler,
+      [this](const std::string& text) { OnStatusText(text); });
   browser_->AddUserScript(kStatusScript, wxWEBVIEW_INJECT_AT_DOCUMENT_START);
   help_key_ = std::make_unique<HelpKeyConnection>(browser_->GetNativeBackend(), [this] {
     Raise([this] {
@@ -54,7 +57,6 @@ qlnBrowser::qlnBrowser(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
   browser_->Bind(wxEVT_WEBVIEW_NEWWINDOW, &qlnBrowser::OnNewWindow, this);
   browser_->Bind(wxEVT_WEBVIEW_LOADED, &qlnBrowser::OnLoaded, this);
   browser_->Bind(wxEVT_WEBVIEW_ERROR, &qlnBrowser::OnError, this);
-  browser_->Bind(wxEVT_WEBVIEW_SCRIPT_MESSAGE_RECEIVED, &qlnBrowser::OnScriptMessage, this);
   Bind(wxEVT_SIZE, &qlnBrowser::OnSize, this);
 }
 
@@ -135,6 +137,9 @@ void qlnBrowser::OnNewWindow(wxWebViewEvent& event) {
 
 void qlnBrowser::OnLoaded(wxWebViewEvent& event) {
   const std::string url = Utf8(event.GetURL());
+  // wxWebView starts a blank page of its own when it is made; nobody asked for it, so its
+  // completion is no page change.
+  if (std::exchange(awaiting_first_load_, false) && url == "about:blank") return;
   if (replacement_issued_) {
     // Our page for a failed load has arrived.
     failed_url_.clear();
@@ -163,10 +168,8 @@ void qlnBrowser::OnError(wxWebViewEvent& event) {
   failure_reason_ = Utf8(event.GetString());
 }
 
-void qlnBrowser::OnScriptMessage(wxWebViewEvent& event) {
-  // The status channel is the only one registered (and wxWebView on WebKit does not name the
-  // channel in the event).
-  if (auto command = status_filter_.Offer(Utf8(event.GetString()))) {
+void qlnBrowser::OnStatusText(const std::string& text) {
+  if (auto command = status_filter_.Offer(text)) {
     Raise([this, command = *command] {
       if (BrowserEvent) BrowserEvent(command);
     });

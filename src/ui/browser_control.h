@@ -16,6 +16,7 @@
 namespace halyard {
 
 class HelpKeyConnection;
+class ScriptMessageConnection;
 
 class qlnBrowser : public wxPanel {
  public:
@@ -67,7 +68,7 @@ class qlnBrowser : public wxPanel {
   void OnNewWindow(wxWebViewEvent& event);
   void OnLoaded(wxWebViewEvent& event);
   void OnError(wxWebViewEvent& event);
-  void OnScriptMessage(wxWebViewEvent& event);
+  void OnStatusText(const std::string& text);
   void OnSize(wxSizeEvent& event);
   void Raise(std::function<void()> call);
 
@@ -80,11 +81,14 @@ class qlnBrowser : public wxPanel {
   std::int16_t border_style_ = 0;
   std::string url_ = "0";
   std::unique_ptr<HelpKeyConnection> help_key_;
+  std::unique_ptr<ScriptMessageConnection> status_channel_;
   /// A failed load whose replacement page is on its way, why it failed, and whether the
   /// replacement has been asked for.
   std::string failed_url_;
   std::string failure_reason_;
   bool replacement_issued_ = false;
+  /// Until the first page completes: the blank page wxWebView loads when it is made.
+  bool awaiting_first_load_ = true;
 };
 
 }  // namespace halyard

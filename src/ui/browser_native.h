@@ -1,5 +1,6 @@
 // The few things the browser control needs from the web engine below wxWebView: the loaded
-// document's bytes as they arrived, and the help key that the engine's widget keeps for itself.
+// document's bytes as they arrived, the help key that the engine's widget keeps for itself, and
+// a channel for messages from page scripts.
 #pragma once
 
 #include <functional>
@@ -35,6 +36,30 @@ class HelpKeyConnection {
   void* native_view_;
   unsigned long handler_id_ = 0;
   std::function<void()> on_help_key_;
+};
+
+/// Calls on_message with the text of every message a page script posts to
+/// window.webkit.messageHandlers.<name>, from the event loop. Registered with the engine
+/// directly: wxWebView's AddScriptMessageHandler also runs a script and waits for its result,
+/// which holds the window back until the engine's web process has started and loaded a blank
+/// page (most of a second at start-up). The channel ends with the object.
+class ScriptMessageConnection {
+ public:
+  ScriptMessageConnection(void* native_view, std::string name,
+                          std::function<void(const std::string&)> on_message);
+  ~ScriptMessageConnection();
+  ScriptMessageConnection(const ScriptMessageConnection&) = delete;
+  ScriptMessageConnection& operator=(const ScriptMessageConnection&) = delete;
+
+  void Call(const std::string& message) const {
+    if (on_message_) on_message_(message);
+  }
+
+ private:
+  void* content_manager_ = nullptr;
+  std::string name_;
+  unsigned long handler_id_ = 0;
+  std::function<void(const std::string&)> on_message_;
 };
 
 }  // namespace halyard

@@ -13,6 +13,11 @@ using ReadyCallback = void (*)(GObject* source, void* result, gpointer user_data
 using GetData = void (*)(void* resource, void* cancellable, ReadyCallback callback,
                          gpointer user_data);
 using GetDataFinish = guchar* (*)(void* resource, void* result, gsize* length, GError** error);
+using GetContentManager = void* (*)(void* view);
+using RegisterHandler = gboolean (*)(void* content_manager, const char* name);
+using UnregisterHandler = void (*)(void* content_manager, const char* name);
+using GetScriptValue = void* (*)(void* script_result);
+using ValueToString = char* (*)(void* value);
 
 // GTK's help types: the tooltip help is what its key bindings give Ctrl+F1.
 constexpr int kHelpTooltip = 0;
@@ -31,6 +36,19 @@ extern "C" gboolean OnShowHelp(gpointer, gint help_type, gpointer user_data) {
   if (help_type != kHelpTooltip) return FALSE;
   static_cast<const HelpKeyConnection*>(user_data)->Call();
   return TRUE;
+}
+
+extern "C" void OnScriptMessage(gpointer, void* script_result, gpointer user_data) {
+  static const auto get_value = Lookup<GetScriptValue>("webkit_javascript_result_get_js_value");
+  static const auto to_string = Lookup<ValueToString>("jsc_value_to_string");
+  if (script_result == nullptr || !get_value || !to_string) return;
+  void* value = get_value(script_result);
+  if (value == nullptr) return;
+  char* text = to_string(value);
+  if (text == nullptr) return;
+  const std::string message(text);
+  g_free(text);
+  static_cast<const ScriptMessageConnection*>(user_data)->Call(message);
 }
 
 }  // namespace
@@ -76,6 +94,36 @@ HelpKeyConnection::HelpKeyConnection(void* native_view, std::function<void()> on
 HelpKeyConnection::~HelpKeyConnection() {
   // The owner is destroyed before the view it is connected to.
   if (handler_id_ != 0) g_signal_handler_disconnect(native_view_, handler_id_);
+}
+
+ScriptMessageConnection::ScriptMessageConnection(void* native_view, std::string name,
+                                                 std::function<void(const std::string&)> on_message)
+    : name_(std::move(name)), on_message_(std::move(on_message)) {
+  static const auto get_content_manager =
+      Lookup<GetContentManager>("webkit_web_view_get_user_content_manager");
+  static const auto register_handler =
+      Lookup<RegisterHandler>("webkit_user_content_manager_register_script_message_handler");
+  if (native_view == nullptr || !get_content_manager || !register_handler) return;
+  void* content_manager = get_content_manager(native_view);
+  if (content_manager == nullptr) return;
+  const std::string signal = "script-message-received::" + name_;
+  const unsigned long handler_id =
+      g_signal_connect(content_manager, signal.c_str(), G_CALLBACK(OnScriptMessage), this);
+  if (!register_handler(content_manager, name_.c_str())) {
+    g_signal_handler_disconnect(content_manager, handler_id);
+    return;
+  }
+  content_manager_ = g_object_ref(content_manager);
+  handler_id_ = handler_id;
+}
+
+ScriptMessageConnection::~ScriptMessageConnection() {
+  if (content_manager_ == nullptr) return;
+  static const auto unregister_handler =
+      Lookup<UnregisterHandler>("webkit_user_content_manager_unregister_script_message_handler");
+  g_signal_handler_disconnect(content_manager_, handler_id_);
+  if (unregister_handler) unregister_handler(content_manager_, name_.c_str());
+  g_object_unref(content_manager_);
 }
 
 }  // namespace halyard
