@@ -21,8 +21,6 @@ namespace {
 
 constexpr int kClientWidthTwips = 5025;
 constexpr int kClientHeightTwips = 4365;
-// The longest the window stays hidden waiting for its start page.
-constexpr int kShowAnywayMilliseconds = 3000;
 
 // Sets a flag for the life of a scope.
 class FlagScope {
@@ -62,10 +60,7 @@ frmMain::frmMain(Settings& settings)
       settings_(settings),
       host_(settings, this) {
   browser_ = new qlnBrowser(this);
-  browser_->URLChanged = [this](const std::string& url) {
-    ShowFirstTime();
-    CheckURL(url);
-  };
+  browser_->URLChanged = [this](const std::string& url) { CheckURL(url); };
   browser_->BrowserEvent = [this](const std::string& command) { HandleBrowserCommand(command); };
   browser_->ServerKeyPressed = [this] { ShowServerDialog(); };
   Bind(wxEVT_ACTIVATE, &frmMain::OnActivate, this);
@@ -78,16 +73,7 @@ frmMain::frmMain(Settings& settings)
   SetTitle(wxString::FromUTF8(MainWindowCaption(settings_)));
   browser_->Navigate(StartPagePath(settings_));
   Updater = std::make_unique<clsUpdater>(settings_, host_);
-  // The window appears with its start page, not as an empty frame that would drop the keys
-  // typed into it while the web engine starts; should the page never complete, it appears
-  // anyway.
-  show_anyway_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { ShowFirstTime(); });
-  show_anyway_.StartOnce(kShowAnywayMilliseconds);
-}
-
-void frmMain::ShowFirstTime() {
-  show_anyway_.Stop();
-  if (!IsShown()) Show();
+  Show();
 }
 
 frmMain::~frmMain() = default;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <wx/frame.h>
-#include <wx/timer.h>
 
 #include <cstdint>
 #include <memory>
@@ -52,7 +51,6 @@ class frmMain : public wxFrame {
   /// Shows a dialog modally as the one dialog of this window; false when another is up.
   int ShowModalDialog(wxDialog& dialog);
   void UnloadAllWindows();
-  void ShowFirstTime();
 
   Settings& settings_;
   WindowHost host_;
@@ -71,8 +69,6 @@ class frmMain : public wxFrame {
   wxDialog* modal_dialog_ = nullptr;
   /// A watched page that finished while a modal dialog was up, checked when it has closed.
   std::string deferred_url_;
-  /// Shows the window should its start page never complete.
-  wxTimer show_anyway_;
 };
 
 }  // namespace halyard

@@ -161,6 +161,17 @@ WindowBox Geometry(const std::string& window) {
   return box;
 }
 
+bool ShowsColour(const std::string& window, const std::string& colour) {
+  const WindowBox box = Geometry(window);
+  if (box.width <= 0 || box.height <= 0) return false;
+  // The screen's pixels inside the window, one "x,y: (r,g,b) #RRGGBB ..." line each.
+  const std::string crop = std::to_string(box.width) + "x" + std::to_string(box.height) + "+" +
+                           std::to_string(box.x) + "+" + std::to_string(box.y);
+  const std::string pixels =
+      RunAndRead({"import", "-silent", "-window", "root", "-crop", crop, "-depth", "8", "txt:-"});
+  return pixels.find(" " + colour + " ") != std::string::npos;
+}
+
 void SendKeys(const std::string& window, const std::vector<std::string>& keys) {
   // Focus and keys in one run of xdotool, so nothing can take the focus in between.
   std::vector<std::string> command = {"xdotool", "windowfocus", "--sync", window, "sleep", "0.2"};

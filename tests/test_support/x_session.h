@@ -62,6 +62,8 @@ struct WindowBox {
   int x = 0, y = 0, width = 0, height = 0;
 };
 WindowBox Geometry(const std::string& window);
+/// Whether a pixel of the colour ("#RRGGBB") shows in the window's area on screen.
+bool ShowsColour(const std::string& window, const std::string& colour);
 
 /// Gives the window the keyboard focus and types the keys (xdotool key names) into it.
 void SendKeys(const std::string& window, const std::vector<std::string>& keys);

@@ -123,6 +123,14 @@ class UpdaterRig {
 class HalyardProgram : public ::testing::Test {
  protected:
   std::string MainWindow() { return FindWindow(kCaption, kStartTimeout); }
+  /// The main window once its start page shows: the window appears while the web engine is
+  /// still loading the page, and a person presses keys only when they see its button.
+  std::string StartPage() {
+    const std::string window = MainWindow();
+    if (window.empty()) return window;
+    const bool shown = WaitUntil([&] { return ShowsColour(window, "#1F6FEB"); }, kStartTimeout);
+    return shown ? window : std::string();
+  }
 
   XSession x_;
 };
@@ -145,9 +153,8 @@ TEST_F(HalyardProgram, start_page_leads_to_exactly_the_login_url_and_close_resta
   // The login page answers with "APP:close" in lower case.
   rig.Page("Login.asp", "<html><body>Login" + ClosesAfter(300) + "</body></html>");
   auto halyard = rig.Start();
-  const std::string main = MainWindow();
-  ASSERT_FALSE(main.empty()) << "no window titled " << kCaption;
-  std::this_thread::sleep_for(1500ms);  // the start page paints
+  const std::string main = StartPage();
+  ASSERT_FALSE(main.empty()) << "no start page in a window titled " << kCaption;
   Screenshot("main_window");
   EXPECT_TRUE(rig.Requests("/acme/app/Login.asp").empty()) << "the login waits for the user";
 
@@ -165,7 +172,7 @@ TEST_F(HalyardProgram, accepted_login_runs_the_update_and_reports_to_the_status_
   rig.Page("Login.asp", AutoLogin("post"));
   rig.Page("CheckLogin.asp", kAccepted);
   auto halyard = rig.Start();
-  ASSERT_FALSE(MainWindow().empty());
+  ASSERT_FALSE(StartPage().empty());
   SendKeys(MainWindow(), {"Return"});
   ASSERT_TRUE(rig.WaitForRequest("/acme/app/Status.asp", kFlowTimeout));
   EXPECT_EQ(rig.Requests("/acme/app/Status.asp").front().query,
@@ -200,7 +207,7 @@ TEST_F(HalyardProgram, only_an_accepted_answer_on_the_exact_watched_url_starts_t
     rig.Page("Login.asp", AutoLogin(c.form_method));
     rig.Page("CheckLogin.asp", c.answer);
     auto halyard = rig.Start();
-    ASSERT_FALSE(MainWindow().empty());
+    ASSERT_FALSE(StartPage().empty());
     SendKeys(MainWindow(), {"Return"});
     EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
     EXPECT_TRUE(rig.WaitForRequest("/acme/app/CheckLogin.asp", 1s));
@@ -217,7 +224,7 @@ TEST_F(HalyardProgram, cancel_during_a_slow_transfer_reports_cancelled_and_insta
   rig.Page("Login.asp", AutoLogin("post"));
   rig.Page("CheckLogin.asp", kAccepted);
   auto halyard = rig.Start();
-  ASSERT_FALSE(MainWindow().empty());
+  ASSERT_FALSE(StartPage().empty());
   SendKeys(MainWindow(), {"Return"});
   ASSERT_TRUE(rig.WaitForRequest("/acme/app/files/big.bin", kFlowTimeout));
   const std::string status = FindWindow("^Update Status$", kStartTimeout);
@@ -247,7 +254,7 @@ TEST_F(HalyardProgram, update_left_unfinished_is_finished_before_the_new_one) {
   rig.Page("Login.asp", AutoLogin("post"));
   rig.Page("CheckLogin.asp", kAccepted);
   auto halyard = rig.Start();
-  ASSERT_FALSE(MainWindow().empty());
+  ASSERT_FALSE(StartPage().empty());
   SendKeys(MainWindow(), {"Return"});
   ASSERT_TRUE(rig.WaitForRequest("/acme/app/Registry.txt", kFlowTimeout));
   ASSERT_FALSE(FindWindow("^Update Status$", kStartTimeout).empty());
@@ -267,7 +274,7 @@ TEST_F(HalyardProgram, failed_transfer_shows_the_local_error_page) {
   rig.Page("Login.asp", AutoLogin("post"));
   rig.Page("CheckLogin.asp", kAccepted);
   auto halyard = rig.Start();
-  ASSERT_FALSE(MainWindow().empty());
+  ASSERT_FALSE(StartPage().empty());
   SendKeys(MainWindow(), {"Return"});
   EXPECT_EQ(DismissMessages(kFlowTimeout), 2);
   std::this_thread::sleep_for(1500ms);
@@ -290,7 +297,7 @@ TEST_F(HalyardProgram, watched_page_finishing_again_during_the_run_starts_no_sec
            "<script>if(!sessionStorage.again){sessionStorage.again=1;setTimeout(function(){"
            "location.href=location.href;},1000);}</script></body></html>");
   auto halyard = rig.Start();
-  ASSERT_FALSE(MainWindow().empty());
+  ASSERT_FALSE(StartPage().empty());
   SendKeys(MainWindow(), {"Return"});
   ASSERT_TRUE(rig.WaitForRequest("/acme/app/Status.asp", kFlowTimeout));
   EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
@@ -308,7 +315,7 @@ TEST_F(HalyardProgram, close_during_the_update_cancels_and_restarts_when_the_run
   rig.Page("CheckLogin.asp",
            "<html><body><TAGSUCCESS>" + ClosesAfter(1500, "APP:CLOSE") + "</body></html>");
   auto halyard = rig.Start();
-  ASSERT_FALSE(MainWindow().empty());
+  ASSERT_FALSE(StartPage().empty());
   SendKeys(MainWindow(), {"Return"});
   ASSERT_TRUE(rig.WaitForRequest("/acme/app/files/big.bin", kFlowTimeout));
   EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
@@ -383,9 +390,8 @@ TEST_F(HalyardProgram, ctrl_f1_alone_opens_the_server_dialog_whose_ok_changes_th
            "<script>document.getElementById('again').focus();</script></body></html>");
   const std::string settings_before = ReadFile(rig.SettingsFile());
   auto halyard = rig.Start();
-  const std::string main = MainWindow();
+  const std::string main = StartPage();
   ASSERT_FALSE(main.empty());
-  std::this_thread::sleep_for(1000ms);
 
   SendKeys(main, {"F1", "ctrl+shift+F1", "ctrl+alt+F1"});
   std::this_thread::sleep_for(1000ms);
