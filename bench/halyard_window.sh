@@ -58,11 +58,16 @@ write_settings() {  # base-url
     "${1#http://}" "$work/registry" > "$work/program/updater.ini"
 }
 
-wait_for_window() {  # -> window id
-  local id=
+wait_for_window() {  # -> window id; fails after a minute without it
+  local id= deadline=$((SECONDS + 60))
   while [ -z "$id" ]; do
     id=$(xdotool search --onlyvisible --name "$caption" 2>/dev/null | head -n 1 || true)
-    [ -n "$id" ] || sleep 0.02
+    [ -n "$id" ] && break
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "no window titled \"$caption\" within 60 s" >&2
+      return 1
+    fi
+    sleep 0.02
   done
   echo "$id"
 }
@@ -117,7 +122,10 @@ def shows_colour():
     return found >= 0
 
 
+deadline = time.monotonic() + 60
 while not shows_colour():
+    if time.monotonic() > deadline:
+        sys.exit("the start page did not show within 60 s")
     time.sleep(0.02)
 PYTHON
 }
