@@ -101,10 +101,6 @@ class StoredFileHash : public StoredBytesObserver {
 /// describes; name is what the messages call the file.
 void CheckAgainstManifest(const ManifestEntry& actual, const ManifestEntry& entry,
                           const std::string& name);
-/// Checks that the file at path is what entry describes; name is what the messages call it.
-/// Throws AppError 5 saying which of size and hash differs, or the read error.
-void CheckFileAgainstManifest(const std::string& path, const ManifestEntry& entry,
-                              const std::string& name);
 /// The same for bytes already in memory.
 void CheckBytesAgainstManifest(std::string_view bytes, const ManifestEntry& entry,
                                const std::string& name);

@@ -282,10 +282,11 @@ void clsUpdater::RetrieveFiles() {
       host_.Status().WriteLine("Retrieving " + EscapeControlCharacters(record->Key()));
       transfer_host_->Track(staged);
       // A signed set's file is hashed as it is written, not read again afterwards.
-      StoredFileHash hash;
-      session_->CopyURLToFile(source, staged, ReceiveLimit(source), IsSigned() ? &hash : nullptr);
+      std::optional<StoredFileHash> hash;
+      if (IsSigned()) hash.emplace();
+      session_->CopyURLToFile(source, staged, ReceiveLimit(source), hash ? &*hash : nullptr);
       transfer_host_->Track("");
-      VerifyReceivedFile(source, hash);
+      if (hash) VerifyReceivedFile(source, *hash);
     } catch (const std::exception& error) {
       transfer_host_->Track("");
       const auto* app_error = dynamic_cast<const AppError*>(&error);

@@ -118,11 +118,11 @@ TEST(manifest, a_file_must_match_both_size_and_hash) {
   const ManifestEntry entry = DescribeFile(folder / "a.bin");
   EXPECT_EQ(entry.size, 7u);
   EXPECT_EQ(entry.sha256, Sha256Hex("payload"));
-  EXPECT_NO_THROW(CheckFileAgainstManifest(folder / "a.bin", entry, "a.bin"));
+  EXPECT_NO_THROW(CheckAgainstManifest(DescribeFile(folder / "a.bin"), entry, "a.bin"));
   WriteFile(folder / "a.bin", "PAYLOAD");
-  EXPECT_THROW(CheckFileAgainstManifest(folder / "a.bin", entry, "a.bin"), AppError);
+  EXPECT_THROW(CheckAgainstManifest(DescribeFile(folder / "a.bin"), entry, "a.bin"), AppError);
   EXPECT_THROW(CheckBytesAgainstManifest("payload!", entry, "a.bin"), AppError);
-  EXPECT_THROW(CheckFileAgainstManifest(folder / "missing", entry, "missing"), AppError);
+  EXPECT_THROW(DescribeFile(folder / "missing"), AppError);
 }
 
 TEST(manifest, the_accepted_serial_is_kept_in_a_file) {

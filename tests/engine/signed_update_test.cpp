@@ -197,7 +197,9 @@ TEST_F(signed_update, an_interrupted_update_applies_only_a_verified_registry_lis
     Sign(3, vendor_);
     if (tampered)
       Publish("Registry.txt", "REGEDIT4\r\nHKEY_CURRENT_USER,Software\\Acme,Build,8\r\n");
-    WriteJournal(Local("Halyard.journal"), Journal{.phase = JournalPhase::kRegistry});
+    Journal journal;
+    journal.phase = JournalPhase::kRegistry;
+    WriteJournal(Local("Halyard.journal"), journal);
     host_.messages.clear();
     host_.status.lines.clear();
 
