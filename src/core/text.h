@@ -29,4 +29,7 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
 /// Everything else, backslashes included, stays, so escaping twice changes nothing more.
 std::string EscapeControlCharacters(std::string_view text);
 
+/// Text made safe to stand in HTML text and in quoted attribute values.
+std::string EscapeHtml(std::string_view text);
+
 }  // namespace halyard

@@ -34,6 +34,12 @@ TEST(text, replace_all_replaces_every_occurrence) {
   EXPECT_EQ(ReplaceAll("aaa", "aa", "b"), "ba");
 }
 
+TEST(text, html_escaping_covers_text_and_both_quotes) {
+  EXPECT_EQ(EscapeHtml("<a href=\"x\" title='y'>&amp;</a>"),
+            "&lt;a href=&quot;x&quot; title=&#39;y&#39;&gt;&amp;amp;&lt;/a&gt;");
+  EXPECT_EQ(EscapeHtml("plain text"), "plain text");
+}
+
 TEST(text, control_characters_are_escaped_and_nothing_else) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {"plain C:\\dir\\f\xc3\xa9.txt", "plain C:\\dir\\f\xc3\xa9.txt"},

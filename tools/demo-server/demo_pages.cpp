@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/text.h"
+
 namespace halyard::demo {
 namespace {
 
@@ -67,13 +69,13 @@ footer { text-align: center; color: var(--muted); font-size: .8rem; margin: 2rem
 
 std::string Page(const SiteSettings& site, std::string_view title, const std::string& body,
                  const std::string& script = {}) {
-  const std::string product = HtmlEscape(site.product);
+  const std::string product = EscapeHtml(site.product);
   const std::string initial = product.empty() ? "?" : product.substr(0, 1);
   std::string page =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
       "<title>" +
-      HtmlEscape(title) + " - " + product + "</title>\n<style>" + std::string(kStyle) +
+      EscapeHtml(title) + " - " + product + "</title>\n<style>" + std::string(kStyle) +
       "</style>\n</head>\n<body>\n";
   page += "<header><div class=\"bar\"><div class=\"mark\" aria-hidden=\"true\">" + initial +
           "</div><div class=\"product\">" + product +
@@ -100,33 +102,6 @@ constexpr std::string_view kCloseLink = "<a class=\"button\" href=\"APP:CLOSE\">
 
 }  // namespace
 
-std::string HtmlEscape(std::string_view text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&#39;";
-        break;
-      default:
-        escaped += c;
-    }
-  }
-  return escaped;
-}
-
 std::string CredentialProblem(std::string_view text) {
   if (text.empty()) return "is empty";
   constexpr std::string_view kUnsafe = "<>&\"'=?#%+\\";
@@ -145,10 +120,10 @@ std::string LoginPage(const SiteSettings& site) {
   const std::string body =
       "<h1>Sign in to update</h1>\n"
       "<p class=\"lead\">Sign in with your " +
-      HtmlEscape(site.product) +
+      EscapeHtml(site.product) +
       " account to download the latest version.</p>\n"
       "<div class=\"hint\">Demo account: user name <code>" +
-      HtmlEscape(site.user) + "</code>, password <code>" + HtmlEscape(site.password) +
+      EscapeHtml(site.user) + "</code>, password <code>" + EscapeHtml(site.password) +
       "</code></div>\n"
       "<form id=\"login\" method=\"post\" action=\"CheckLogin.asp\">\n"
       "<label for=\"user\">User name</label>\n"
@@ -188,8 +163,8 @@ std::string CheckLoginPage(const SiteSettings& site, bool accepted) {
   const std::string body =
       "<!-- <TAGSUCCESS> <tagusername>" + site.user + "</tagusername> <tagpassword>" +
       site.password + "</tagpassword> -->\n" + Headline("good", "&#10003;", "Signed in") +
-      "<p>Welcome, " + HtmlEscape(site.user) + ". The updater is now bringing " +
-      HtmlEscape(site.product) + " up to date; please keep this window open.</p>\n";
+      "<p>Welcome, " + EscapeHtml(site.user) + ". The updater is now bringing " +
+      EscapeHtml(site.product) + " up to date; please keep this window open.</p>\n";
   return Page(site, "Signed in", body);
 }
 
@@ -198,11 +173,11 @@ std::string StatusPage(const SiteSettings& site, std::string_view success,
   const bool succeeded = success == "true";
   std::string body = succeeded
                          ? Headline("good", "&#10003;", "Update complete") + "<p>" +
-                               HtmlEscape(site.product) + " is up to date.</p>\n"
+                               EscapeHtml(site.product) + " is up to date.</p>\n"
                          : Headline("bad", "!", "The update did not complete") +
                                "<p>The updater reported a problem. Please try again later; if it "
                                "happens again, contact support.</p>\n";
-  if (!user_name.empty()) body += "<p>Signed in as " + HtmlEscape(user_name) + ".</p>\n";
+  if (!user_name.empty()) body += "<p>Signed in as " + EscapeHtml(user_name) + ".</p>\n";
   body += "<div class=\"actions\">" + std::string(kCloseLink) + "</div>\n";
   return Page(site, succeeded ? "Update complete" : "Update failed", body,
               site.automatic ? std::string(kCloseLater) : std::string());
@@ -219,7 +194,7 @@ std::string CancelledPage(const SiteSettings& site) {
 
 std::string NotFoundPage(const SiteSettings& site, std::string_view path) {
   const std::string body = Headline("neutral", "?", "Page not found") + "<p>There is nothing at " +
-                           HtmlEscape(path) + ".</p>\n";
+                           EscapeHtml(path) + ".</p>\n";
   return Page(site, "Not found", body);
 }
 

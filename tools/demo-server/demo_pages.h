@@ -16,9 +16,6 @@ struct SiteSettings {
   bool automatic = false;
 };
 
-/// Text made safe to stand in HTML text and in quoted attribute values.
-std::string HtmlEscape(std::string_view text);
-
 /// Why text cannot serve as a demo user name or password, or empty. The updater copies both
 /// from the answer page into the status URL without escaping, so only characters that stay
 /// themselves in markup and in a query string are allowed.
