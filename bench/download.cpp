@@ -13,18 +13,7 @@
 
 namespace {
 
-/// A window that shows nothing: the benchmark measures the transfer alone.
-class SilentStatus : public halyard::StatusWindow {
- public:
-  void Show() override {}
-  void Unload() override {}
-  void WriteLine(const std::string&) override {}
-  void TurnOnData() override {}
-  void TurnOffData() override {}
-  void FlashData() override {}
-  void SetCancelEnabled(bool) override {}
-};
-
+/// Shows nothing: the benchmark measures the transfer alone.
 class SilentHost : public halyard::Host {
  public:
   void ShowMessage(const std::string& text) override { std::cerr << text << '\n'; }
@@ -33,7 +22,7 @@ class SilentHost : public halyard::Host {
   [[noreturn]] void EndProgram() override { std::exit(3); }
 
  private:
-  SilentStatus status_;
+  halyard::SilentStatusWindow status_;
 };
 
 }  // namespace

@@ -10,15 +10,9 @@
 
 namespace {
 
-class QuietStatus : public halyard::StatusWindow {
+class QuietStatus : public halyard::SilentStatusWindow {
  public:
-  void Show() override {}
-  void Unload() override {}
   void WriteLine(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
-  void TurnOnData() override {}
-  void TurnOffData() override {}
-  void FlashData() override {}
-  void SetCancelEnabled(bool) override {}
 };
 
 // No windows here: events have nothing to run, which leaves the wait's own cost to measure.

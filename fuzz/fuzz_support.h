@@ -14,7 +14,7 @@
 
 namespace halyard::fuzzing {
 
-class QuietHost : public Host, public StatusWindow {
+class QuietHost : public Host, public SilentStatusWindow {
  public:
   void ShowMessage(const std::string&) override {}
   StatusWindow& Status() override { return *this; }
@@ -23,13 +23,6 @@ class QuietHost : public Host, public StatusWindow {
     std::fprintf(stderr, "the code under test ended the program\n");
     std::abort();
   }
-  void Show() override {}
-  void Unload() override {}
-  void WriteLine(const std::string&) override {}
-  void TurnOnData() override {}
-  void TurnOffData() override {}
-  void FlashData() override {}
-  void SetCancelEnabled(bool) override {}
 };
 
 inline std::string Text(const std::uint8_t* data, std::size_t size) {

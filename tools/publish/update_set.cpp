@@ -143,18 +143,7 @@ std::string CheckedRegistryText(const std::string& given, std::vector<std::strin
   return text;
 }
 
-// The status window and message box of a change-list parse that only checks the text.
-class SilentStatus : public StatusWindow {
- public:
-  void Show() override {}
-  void Unload() override {}
-  void WriteLine(const std::string&) override {}
-  void TurnOnData() override {}
-  void TurnOffData() override {}
-  void FlashData() override {}
-  void SetCancelEnabled(bool) override {}
-};
-
+// The message box of a change-list parse that only checks the text; it shows no status.
 class MessageRecorder : public Host {
  public:
   void ShowMessage(const std::string& text) override { message = text; }
@@ -165,7 +154,7 @@ class MessageRecorder : public Host {
   std::string message;
 
  private:
-  SilentStatus status_;
+  SilentStatusWindow status_;
 };
 
 BaseFolders CheckFolders() {
@@ -176,7 +165,7 @@ BaseFolders CheckFolders() {
 /// what was meant. Returns the first disagreement, or empty.
 std::string ReadBackProblem(const UpdateSet& set) {
   MessageRecorder host;
-  SilentStatus status;
+  SilentStatusWindow status;
   FileCollection files;
   const ChangeListContext context{"http://server/", CheckFolders(), &status, &host};
   try {
