@@ -14,12 +14,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {  # description, then a test command
-  local description=$1
-  shift
-  if "$@"; then echo "ok: $description"; else echo "FAILED: $description"; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/checks.sh"
 
 mkdir -p "$work/site/acme/app/files" "$work/program" "$work/registry"
 printf 'new a' > "$work/site/acme/app/files/a.txt"
@@ -113,5 +108,5 @@ check "cancelled run installs nothing" [ ! -e "$work/program/big.bin" ]
 check "cancelled run removes the staging folder" [ ! -e "$work/program/Temp" ]
 check "cancel shows no Tollgate message" bash -c "! grep -q Tollgate '$work/err'"
 
-[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+report_checks
 echo "all checks passed"

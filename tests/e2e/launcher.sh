@@ -14,12 +14,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {  # description, then a test command
-  local description=$1
-  shift
-  if "$@"; then echo "ok: $description"; else echo "FAILED: $description"; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/checks.sh"
 
 # A stand-in updater: waits until it is let go (so a launcher that waited would hang), then
 # writes its version, working folder, session leadership, whether descriptor 7 reached it, and
@@ -157,4 +152,4 @@ else
   echo "skipped: a full file system needs root and a tmpfs mount"
 fi
 
-[ "$failures" -eq 0 ] || { echo "$failures launcher check(s) failed"; exit 1; }
+report_checks

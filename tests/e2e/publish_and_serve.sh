@@ -15,12 +15,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {  # description, then a test command
-  local description=$1
-  shift
-  if "$@"; then echo "ok: $description"; else echo "FAILED: $description"; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/checks.sh"
 
 # A release with a zipped executable, a file to run, nested folders and a file for the
 # system folder; a registry list written with LF line ends, as an editor on Linux saves it.
@@ -167,5 +162,5 @@ check "the log shows the zipped file fetched" grep -qx 'GET /acme/editor/files/p
 check "a path outside the set is not found" \
   [ "$(curl -s --path-as-is -o /dev/null -w '%{http_code}' "$root/files/../../../etc/passwd")" = 404 ]
 
-[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+report_checks
 echo "all checks passed"
