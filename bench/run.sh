@@ -205,15 +205,15 @@ if "$publish" keygen "$work/secret.key" >"$work/public.key" 2>"$work/keygen.err"
   p=$(column_median "$work/plain.times" 1); g=$(column_median "$work/signed.times" 1)
   row "signed update, 1,000 files of 64 KB" "$g s" "unsigned $p s" "$(ratio "$g" "$p")" "<= 1.05"
   # What hashing the bytes costs by itself, at the speed of this machine's fastest SHA-256:
-  # the least that checking every byte can add.
+  # what checking every byte adds when it runs in line with the transfer.
   hash_rate=$(openssl speed -evp sha256 -bytes 16384 -seconds 1 2>/dev/null |
     awk '$1 == "sha256" { sub(/k$/, "", $NF); print $NF * 1000 }')
   if [ -n "$hash_rate" ]; then
     hash_seconds=$(awk -v r="$hash_rate" 'BEGIN { printf "%.3f", 1000 * 65536 / r }')
     notes+=("SHA-256 alone, over the signed update's 64 MB at this machine's best speed" \
       "(\`openssl speed -evp sha256\`: $(awk -v r="$hash_rate" 'BEGIN { printf "%.0f", r / 1048576 }') MiB/s)," \
-      "takes $hash_seconds s, $(ratio "$hash_seconds" "$p") of the unsigned update's time: the least" \
-      "that checking every byte can add.")
+      "takes $hash_seconds s, $(ratio "$hash_seconds" "$p") of the unsigned update's time: what hashing" \
+      "every byte adds when it runs in line with the transfer, as in Halyard.")
   fi
   rm -rf "$work/programs" "$work/release"
 else
