@@ -97,6 +97,12 @@ void qlnBrowser::PrintPage() {
   }
 }
 
+void qlnBrowser::TrustAuthorities(const std::string& pem_file) {
+  extra_authorities_.reset();
+  if (pem_file.empty()) return;
+  extra_authorities_ = std::make_unique<ExtraAuthorities>(browser_->GetNativeBackend(), pem_file);
+}
+
 void qlnBrowser::FocusPage() {
   FocusView(browser_->GetNativeBackend());
 }

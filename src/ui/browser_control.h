@@ -17,6 +17,7 @@ namespace halyard {
 
 class HelpKeyConnection;
 class ScriptMessageConnection;
+class ExtraAuthorities;
 
 class qlnBrowser : public wxPanel {
  public:
@@ -50,6 +51,8 @@ class qlnBrowser : public wxPanel {
   void PrintPage();
   /// Puts the keyboard focus into the page.
   void FocusPage();
+  /// Also trusts the certificate authorities in a PEM file for the pages' servers.
+  void TrustAuthorities(const std::string& pem_file);
   /// The loaded document's source as the server sent it (element names keep their case).
   /// Throws AppError 91 when no document is loaded.
   std::string GetContent();
@@ -82,6 +85,7 @@ class qlnBrowser : public wxPanel {
   std::string url_ = "0";
   std::unique_ptr<HelpKeyConnection> help_key_;
   std::unique_ptr<ScriptMessageConnection> status_channel_;
+  std::unique_ptr<ExtraAuthorities> extra_authorities_;
   /// A failed load whose replacement page is on its way, why it failed, and whether the
   /// replacement has been asked for.
   std::string failed_url_;

@@ -1,10 +1,11 @@
 // The few things the browser control needs from the web engine below wxWebView: the loaded
-// document's bytes as they arrived, the help key that the engine's widget keeps for itself, and
-// a channel for messages from page scripts.
+// document's bytes as they arrived, the help key that the engine's widget keeps for itself, a
+// channel for messages from page scripts, and trust in a private server's authority.
 #pragma once
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace halyard {
@@ -60,6 +61,28 @@ class ScriptMessageConnection {
   std::string name_;
   unsigned long handler_id_ = 0;
   std::function<void(const std::string&)> on_message_;
+};
+
+/// Has the engine's view accept a server whose certificate chains to an authority in a PEM
+/// file, besides those the system trusts (which the engine checks by itself). The name, dates
+/// and chain are checked as strictly as for the system's authorities. Nothing when the file
+/// cannot be read; the acceptance ends with the object.
+class ExtraAuthorities {
+ public:
+  ExtraAuthorities(void* native_view, const std::string& pem_file);
+  ~ExtraAuthorities();
+  ExtraAuthorities(const ExtraAuthorities&) = delete;
+  ExtraAuthorities& operator=(const ExtraAuthorities&) = delete;
+
+  /// A load of uri failed for certificate: true when the file's authorities vouch for it, the
+  /// certificate is then accepted for its host and uri is loaded again.
+  bool Accept(const char* uri, void* certificate);
+
+ private:
+  void* native_view_ = nullptr;
+  void* database_ = nullptr;  // the file's authorities
+  unsigned long handler_id_ = 0;
+  std::set<std::string> accepted_hosts_;  // a host fails for good once its acceptance did not help
 };
 
 }  // namespace halyard

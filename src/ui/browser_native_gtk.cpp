@@ -1,7 +1,7 @@
 // WebKitGTK underneath wxWebView. The engine's and the toolkit's functions are looked up in the
 // running process (wxWebView has loaded both already), so no engine headers are needed to build.
 #include <dlfcn.h>
-#include <glib-object.h>
+#include <gio/gio.h>
 
 #include "ui/browser_native.h"
 
@@ -36,6 +36,11 @@ extern "C" gboolean OnShowHelp(gpointer, gint help_type, gpointer user_data) {
   if (help_type != kHelpTooltip) return FALSE;
   static_cast<const HelpKeyConnection*>(user_data)->Call();
   return TRUE;
+}
+
+extern "C" gboolean OnTlsErrors(gpointer, gchar* failing_uri, GTlsCertificate* certificate,
+                                GTlsCertificateFlags, gpointer user_data) {
+  return static_cast<ExtraAuthorities*>(user_data)->Accept(failing_uri, certificate) ? TRUE : FALSE;
 }
 
 extern "C" void OnScriptMessage(gpointer, void* script_result, gpointer user_data) {
@@ -124,6 +129,53 @@ ScriptMessageConnection::~ScriptMessageConnection() {
   g_signal_handler_disconnect(content_manager_, handler_id_);
   if (unregister_handler) unregister_handler(content_manager_, name_.c_str());
   g_object_unref(content_manager_);
+}
+
+ExtraAuthorities::ExtraAuthorities(void* native_view, const std::string& pem_file)
+    : native_view_(native_view) {
+  if (native_view_ == nullptr || pem_file.empty()) return;
+  GError* error = nullptr;
+  GTlsDatabase* database = g_tls_file_database_new(pem_file.c_str(), &error);
+  if (database == nullptr) {
+    g_clear_error(&error);
+    return;
+  }
+  database_ = database;
+  handler_id_ =
+      g_signal_connect(native_view_, "load-failed-with-tls-errors", G_CALLBACK(OnTlsErrors), this);
+}
+
+ExtraAuthorities::~ExtraAuthorities() {
+  if (handler_id_ != 0) g_signal_handler_disconnect(native_view_, handler_id_);
+  if (database_ != nullptr) g_object_unref(database_);
+}
+
+bool ExtraAuthorities::Accept(const char* uri, void* certificate) {
+  static const auto get_context = Lookup<void* (*)(void*)>("webkit_web_view_get_context");
+  static const auto allow_for_host = Lookup<void (*)(void*, GTlsCertificate*, const char*)>(
+      "webkit_web_context_allow_tls_certificate_for_host");
+  static const auto load_uri = Lookup<void (*)(void*, const char*)>("webkit_web_view_load_uri");
+  if (uri == nullptr || certificate == nullptr || !get_context || !allow_for_host || !load_uri) {
+    return false;
+  }
+  GError* error = nullptr;
+  GSocketConnectable* identity = g_network_address_parse_uri(uri, 443, &error);
+  if (identity == nullptr) {
+    g_clear_error(&error);
+    return false;
+  }
+  const std::string host = g_network_address_get_hostname(G_NETWORK_ADDRESS(identity));
+  const GTlsCertificateFlags problems =
+      g_tls_database_verify_chain(G_TLS_DATABASE(database_), G_TLS_CERTIFICATE(certificate),
+                                  G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity, nullptr,
+                                  G_TLS_DATABASE_VERIFY_NONE, nullptr, &error);
+  g_object_unref(identity);
+  const bool vouched = error == nullptr && problems == 0;
+  g_clear_error(&error);
+  if (!vouched || !accepted_hosts_.insert(host).second) return false;
+  allow_for_host(get_context(native_view_), G_TLS_CERTIFICATE(certificate), host.c_str());
+  load_uri(native_view_, uri);
+  return true;
 }
 
 }  // namespace halyard

@@ -63,6 +63,7 @@ frmMain::frmMain(Settings& settings)
   browser_->URLChanged = [this](const std::string& url) { CheckURL(url); };
   browser_->BrowserEvent = [this](const std::string& command) { HandleBrowserCommand(command); };
   browser_->ServerKeyPressed = [this] { ShowServerDialog(); };
+  browser_->TrustAuthorities(settings_.CAFile);
   Bind(wxEVT_ACTIVATE, &frmMain::OnActivate, this);
   Bind(wxEVT_CHAR_HOOK, &frmMain::OnCharHook, this);
   Bind(wxEVT_SIZE, &frmMain::OnSize, this);

@@ -13,6 +13,7 @@
 #include "fixture_server.h"
 #include "platform/registry_store.h"
 #include "test_support/temp_folder.h"
+#include "test_support/test_certificates.h"
 #include "test_support/x_session.h"
 
 namespace halyard::testing {
@@ -46,7 +47,8 @@ const std::string kAccepted =
 // A program folder with Halyard, its pages and updater.ini, served by a fixture server.
 class UpdaterRig {
  public:
-  UpdaterRig()
+  /// With tls, the site is served over HTTPS.
+  explicit UpdaterRig(const FixtureServer::Tls* tls = nullptr)
       : site_(work_.Path() / "site"),
         app_(site_ / "acme" / "app"),
         program_(work_.Path() / "program"),
@@ -56,7 +58,7 @@ class UpdaterRig {
     for (const char* name : {"Halyard", "Default.htm", "error.htm"}) {
       fs::copy_file(fs::path(HALYARD_PROGRAM_FOLDER) / name, program_ / name);
     }
-    server_ = std::make_unique<FixtureServer>(site_);
+    server_ = std::make_unique<FixtureServer>(site_, 0, tls);
     WriteSettings("127.0.0.1:" + std::to_string(server_->Port()), "acme/app");
     WriteFile(app_ / "files" / "a.txt", "new a");
     WriteFile(app_ / "Registry.txt", "REGEDIT4\r\n");
@@ -65,13 +67,16 @@ class UpdaterRig {
     Page("Cancelled.asp", "<html><body>Cancelled" + ClosesAfter(300) + "</body></html>");
   }
 
-  void WriteSettings(const std::string& server_name, const std::string& server_path) {
+  /// more: lines (each ending in CRLF) after ServerPath, in the "Updater" section or in
+  /// sections of their own.
+  void WriteSettings(const std::string& server_name, const std::string& server_path,
+                     const std::string& more = "") {
     WriteFile(program_ / "updater.ini",
               "[Application]\r\nApplicationName=Acme Editor\r\nApplicationSearchTitle=ledger\r\n"
               "AppRootKey=HKEY_CURRENT_USER\r\nAppRegKeyPath=Software\\Acme\\Editor\r\n"
               "AppRegSubKey=LastUpdate\r\n[Updater]\r\nServerName=" +
-                  server_name + "\r\nServerPath=" + server_path +
-                  "\r\n[Platform]\r\nRegistryFolder=" + Registry() + "\r\n");
+                  server_name + "\r\nServerPath=" + server_path + "\r\n" + more +
+                  "[Platform]\r\nRegistryFolder=" + Registry() + "\r\n");
   }
   void Page(const std::string& name, const std::string& html) { WriteFile(app_ / name, html); }
   void List(const std::vector<std::string>& lines) {
@@ -182,6 +187,36 @@ TEST_F(HalyardProgram, accepted_login_runs_the_update_and_reports_to_the_status_
   EXPECT_TRUE(rig.WaitForRestart());
   const RegistryStore store(rig.Registry());
   EXPECT_TRUE(store.GetValue(kRegistryRoots[1].handle, "Software\\Acme\\Editor", "LastUpdate"));
+}
+
+// The authorities of [Security] CAFile vouch for a private server's pages as for its files;
+// the certificate's name is still checked.
+TEST_F(HalyardProgram, https_pages_are_trusted_through_the_ca_file_for_their_name_only) {
+  TempFolder keys;
+  const TestCertificates certificates(keys);
+  if (!certificates.Made()) GTEST_SKIP() << "openssl could not make test certificates";
+  for (const std::string name : {"server", "wrong-name"}) {
+    SCOPED_TRACE(name);
+    const FixtureServer::Tls tls{certificates.Path(name + ".pem"),
+                                 certificates.Path(name + ".key")};
+    UpdaterRig rig(&tls);
+    rig.WriteSettings(
+        "127.0.0.1:" + std::to_string(rig.Server().Port()), "acme/app",
+        "Scheme=https\r\n[Security]\r\nCAFile=" + certificates.Path("ca.pem") + "\r\n");
+    rig.Page("Login.asp", AutoLogin("post"));
+    rig.Page("CheckLogin.asp", kAccepted);
+    auto halyard = rig.Start();
+    ASSERT_FALSE(StartPage().empty());
+    SendKeys(MainWindow(), {"Return"});
+    if (name == "wrong-name") {
+      EXPECT_FALSE(rig.WaitForRequest("/acme/app/Login.asp", 5s)) << "a page of another name";
+      Screenshot("https_wrong_name");
+      continue;
+    }
+    ASSERT_TRUE(rig.WaitForRequest("/acme/app/Status.asp", kFlowTimeout));
+    EXPECT_EQ(halyard->WaitForExit(kFlowTimeout), 0);
+    EXPECT_TRUE(rig.Installed("a.txt"));
+  }
 }
 
 TEST_F(HalyardProgram, only_an_accepted_answer_on_the_exact_watched_url_starts_the_update) {
