@@ -70,18 +70,6 @@ struct FileCloser {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
 
-void CompareWith(const ManifestEntry& actual, const ManifestEntry& expected,
-                 const std::string& name) {
-  if (actual.size != expected.size) {
-    Refuse(name + " does not match the manifest: " + std::to_string(actual.size) +
-           " bytes where the manifest says " + std::to_string(expected.size));
-  }
-  if (actual.sha256 != expected.sha256) {
-    Refuse(name + " does not match the manifest: SHA-256 " + actual.sha256 +
-           " where the manifest says " + expected.sha256);
-  }
-}
-
 }  // namespace
 
 /// SHA-256 fed in pieces.
@@ -131,7 +119,14 @@ ManifestEntry StoredFileHash::Result() {
 
 void CheckAgainstManifest(const ManifestEntry& actual, const ManifestEntry& entry,
                           const std::string& name) {
-  CompareWith(actual, entry, name);
+  if (actual.size != entry.size) {
+    Refuse(name + " does not match the manifest: " + std::to_string(actual.size) +
+           " bytes where the manifest says " + std::to_string(entry.size));
+  }
+  if (actual.sha256 != entry.sha256) {
+    Refuse(name + " does not match the manifest: SHA-256 " + actual.sha256 +
+           " where the manifest says " + entry.sha256);
+  }
 }
 
 const ManifestEntry* Manifest::Find(std::string_view path) const {
@@ -297,7 +292,7 @@ ManifestEntry DescribeFile(const std::string& path) {
 
 void CheckBytesAgainstManifest(std::string_view bytes, const ManifestEntry& entry,
                                const std::string& name) {
-  CompareWith(ManifestEntry{Sha256Hex(bytes), bytes.size()}, entry, name);
+  CheckAgainstManifest(ManifestEntry{Sha256Hex(bytes), bytes.size()}, entry, name);
 }
 
 std::uint64_t ReadAcceptedSerial(const std::string& path) {
