@@ -19,8 +19,9 @@ caption="Acme Editor Tollgate - V1.0.13"
 work=$(mktemp -d "${TMPDIR:-/tmp}/halyard-bench-XXXXXX")
 at_exit 'rm -rf "$work"'
 
-# A private X server for the whole run; it picks a free display itself.
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 5>"$work/display" 2>/dev/null &
+# A private X server for the whole run; it picks a free display itself. -noreset: between runs
+# the last client leaves, and a server resetting then refuses the next start.
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 5>"$work/display" 2>/dev/null &
 xvfb_pid=$!
 at_exit 'kill "$xvfb_pid" 2>/dev/null || true'
 until grep -qx '[0-9][0-9]*' "$work/display" 2>/dev/null; do

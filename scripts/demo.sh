@@ -122,7 +122,8 @@ display_usable() { [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/nul
 interactive=yes
 if ! display_usable; then
   interactive=
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 5>"$work/display" 2>/dev/null &
+  # -noreset: a server that resets when its last client leaves refuses a program starting then.
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset 5>"$work/display" 2>/dev/null &
   xvfb_pid=$!
   wait_for 30 "X server" grep -qx '[0-9][0-9]*' "$work/display"
   export DISPLAY=":$(head -n 1 "$work/display")"

@@ -51,8 +51,11 @@ XSession::XSession() {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe");
   // -displayfd picks a free display and writes its number once the server accepts clients.
+  // -noreset: by default the server resets whenever its last client leaves, and a program that
+  // connects during that reset fails to start ("Unable to initialize GTK+"). The tests poll
+  // with short-lived xdotool and import clients while the program starts, so that would race.
   process_id_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x1024x24",
-                       "-dpi", "96", "-nolisten", "tcp"});
+                       "-dpi", "96", "-nolisten", "tcp", "-noreset"});
   close(fds[1]);
   std::string number;
   char c = 0;
