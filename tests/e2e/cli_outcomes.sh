@@ -7,14 +7,8 @@ set -euo pipefail
 cli=$1
 server=$2
 work=$(mktemp -d /tmp/halyard-cli-XXXXXX)
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/checks.sh"
+trap stop_server_and_remove_work EXIT
 
 mkdir -p "$work/site/acme/app/files" "$work/program" "$work/registry"
 printf 'new a' > "$work/site/acme/app/files/a.txt"

@@ -16,12 +16,8 @@ zipped=20
 values=40
 
 work=$(mktemp -d /tmp/halyard-kill-XXXXXX)
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/checks.sh"
+trap stop_server_and_remove_work EXIT
 
 # --- The release: files (a tenth of them zipped), two programs, a registry list ------------
 mkdir -p "$work/site/app/files/sub" "$work/site/app/files/bin" "$work/old/sub" "$work/new/sub" \

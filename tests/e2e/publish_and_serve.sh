@@ -8,14 +8,8 @@ publish=$1
 server=$2
 cli=$3
 work=$(mktemp -d /tmp/halyard-publish-XXXXXX)
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/checks.sh"
+trap stop_server_and_remove_work EXIT
 
 # A release with a zipped executable, a file to run, nested folders and a file for the
 # system folder; a registry list written with LF line ends, as an editor on Linux saves it.
