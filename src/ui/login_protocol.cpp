@@ -32,6 +32,24 @@ bool IsUnreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
+// The URL without its scheme's default port (":80" after "http://", ":443" after "https://"):
+// the web view reports "http://host:80/x" as "http://host/x", so a ServerName naming the
+// default port would otherwise never match the page it shows.
+std::string WithoutDefaultPort(const std::string& url) {
+  const auto authority = url.find("://");
+  if (authority == std::string::npos) return url;
+  const std::string_view scheme(url.data(), authority);
+  const std::string_view port = EqualsNoCase(scheme, "http")    ? ":80"
+                                : EqualsNoCase(scheme, "https") ? ":443"
+                                                                : "";
+  if (port.empty()) return url;
+  const auto path = url.find('/', authority + 3);
+  const auto end = path == std::string::npos ? url.size() : path;
+  const std::string_view host(url.data() + authority + 3, end - authority - 3);
+  if (host.size() <= port.size() || host.substr(host.size() - port.size()) != port) return url;
+  return url.substr(0, end - port.size()) + url.substr(end);
+}
+
 }  // namespace
 
 std::string MainWindowCaption(const Settings& settings) {
@@ -69,7 +87,7 @@ std::string ErrorPagePath(const Settings& settings) {
 }
 
 bool IsWatchedURL(const Settings& settings, const std::string& url) {
-  return EqualsNoCase(url, WatchedURL(settings));
+  return EqualsNoCase(WithoutDefaultPort(url), WithoutDefaultPort(WatchedURL(settings)));
 }
 
 bool IsLoginSuccessful(const std::string& markup) {

@@ -62,6 +62,28 @@ TEST(login_protocol, watched_page_is_the_whole_url_in_any_letter_case) {
   EXPECT_FALSE(IsWatchedURL(s, "http://127.0.0.1:80/acme/app/Login.asp"));
 }
 
+// The web view drops a scheme's default port from the URLs it reports.
+TEST(login_protocol, watched_page_matches_with_the_default_port_written_or_left_out) {
+  struct Case {
+    std::string server_name, scheme, url;
+    bool watched;
+  };
+  const Case cases[] = {
+      {"h:80", "http", "http://h/p/CheckLogin.asp", true},
+      {"h", "http", "http://h:80/p/CheckLogin.asp", true},
+      {"h:443", "https", "https://h/p/CheckLogin.asp", true},
+      {"h:8080", "http", "http://h/p/CheckLogin.asp", false},
+      {"h:443", "http", "http://h/p/CheckLogin.asp", false},
+      {"h:80", "https", "https://h/p/CheckLogin.asp", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server_name + " " + c.scheme + " " + c.url);
+    Settings s = ServerSettings(c.server_name, "p");
+    s.Scheme = c.scheme;
+    EXPECT_EQ(IsWatchedURL(s, c.url), c.watched);
+  }
+}
+
 TEST(login_protocol, success_marker_and_tags_are_matched_with_their_case) {
   const std::string page =
       "<html><body><TAGSUCCESS><tagusername> Bob &amp; Co</tagusername>"
