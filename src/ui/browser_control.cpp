@@ -81,7 +81,8 @@ void qlnBrowser::Forward() {
 void qlnBrowser::Navigate(const std::string& url) {
   const std::string target = url.empty() ? url_ : url;
   if (target.empty()) return;
-  browser_->LoadURL(wxString::FromUTF8(BrowserTarget(target)));
+  requested_url_ = BrowserTarget(target);
+  browser_->LoadURL(wxString::FromUTF8(requested_url_));
 }
 
 void qlnBrowser::PrintPage() {
@@ -126,6 +127,7 @@ void qlnBrowser::OnNavigating(wxWebViewEvent& event) {
       if (BrowserEvent) BrowserEvent(command);
     });
   }
+  if (!decision.cancel) requested_url_ = Utf8(event.GetURL());
 }
 
 void qlnBrowser::OnNewWindow(wxWebViewEvent& event) {
@@ -146,16 +148,26 @@ void qlnBrowser::OnLoaded(wxWebViewEvent& event) {
   // wxWebView starts a blank page of its own when it is made; nobody asked for it, so its
   // completion is no page change.
   if (std::exchange(awaiting_first_load_, false) && url == "about:blank") return;
+  // The engine turns an address it will not open (a port that browsers block) into a blank
+  // page, without an error: the user would face an empty window.
+  const std::string requested = std::exchange(requested_url_, {});
+  const bool refused = url == "about:blank" && !requested.empty() && requested != url &&
+                       failed_url_.empty() && !replacement_issued_;
+  if (refused) {
+    failed_url_ = requested;
+    failure_reason_ = "Browsers block the port of this address, so it cannot be opened.";
+  }
   if (replacement_issued_) {
     // Our page for a failed load has arrived.
     failed_url_.clear();
     replacement_issued_ = false;
-  } else if (!failed_url_.empty() && url == failed_url_) {
+  } else if (!failed_url_.empty() && (url == failed_url_ || refused)) {
     // The engine's own error page for it has been shown (a replacement started earlier would
-    // have been cancelled by it): now ours takes its place.
+    // have been cancelled by it), or its blank one: now ours takes its place.
     replacement_issued_ = true;
-    CallAfter([this, url, reason = failure_reason_] {
-      browser_->SetPage(wxString::FromUTF8(LoadFailurePage(url, reason)), wxString::FromUTF8(url));
+    CallAfter([this, failed = failed_url_, reason = failure_reason_] {
+      browser_->SetPage(wxString::FromUTF8(LoadFailurePage(failed, reason)),
+                        wxString::FromUTF8(failed));
     });
   }
   // The engine reports the completion of top-level documents only; frames raise nothing.

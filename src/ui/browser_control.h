@@ -91,6 +91,8 @@ class qlnBrowser : public wxPanel {
   std::string failed_url_;
   std::string failure_reason_;
   bool replacement_issued_ = false;
+  /// The address of the last navigation, until a page completes.
+  std::string requested_url_;
   /// Until the first page completes: the blank page wxWebView loads when it is made.
   bool awaiting_first_load_ = true;
 };

@@ -117,6 +117,16 @@ TEST_F(BrowserControl, a_page_that_cannot_be_loaded_names_the_address_and_offers
   EXPECT_NE(content.find("No such file or directory"), std::string::npos) << content;
   EXPECT_NE(content.find("Try again"), std::string::npos);
   EXPECT_NE(content.find("APP:CLOSE"), std::string::npos);
+
+  // A port that browsers block: the engine shows a blank page and reports no error.
+  const std::string blocked = "http://127.0.0.1:6000/acme/Login.asp";
+  browser_->Navigate(blocked);
+  ASSERT_TRUE(RunUntil(
+      [&] { return Content().find("could not be opened") != std::string::npos &&
+                   Content().find(blocked) != std::string::npos; },
+      20s))
+      << Content();
+  EXPECT_NE(Content().find("block the port of this address"), std::string::npos);
 }
 
 }  // namespace
