@@ -2,6 +2,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace halyard {
 namespace {
@@ -116,6 +117,30 @@ std::string EscapeHtml(std::string_view text) {
     }
   }
   return escaped;
+}
+
+std::string NormalizeUrl(const std::string& url) {
+  const auto scheme_end = url.find("://");
+  const auto path_start =
+      scheme_end == std::string::npos ? 0 : url.find_first_of("/\\?#", scheme_end + 3);
+  if (path_start == std::string::npos) return url;
+  std::string result = url.substr(0, path_start);
+  bool in_path = true;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (std::size_t i = path_start; i < url.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(url[i]);
+    if (byte == '?' || byte == '#') in_path = false;
+    if (byte == '\\' && in_path) {
+      result += '/';
+    } else if (byte <= 0x20 || byte >= 0x7F || std::strchr("\"<>\\^`{|}", byte) != nullptr) {
+      result += '%';
+      result += kHex[byte >> 4];
+      result += kHex[byte & 0x0F];
+    } else {
+      result += static_cast<char>(byte);
+    }
+  }
+  return result;
 }
 
 }  // namespace halyard

@@ -32,4 +32,9 @@ std::string EscapeControlCharacters(std::string_view text);
 /// Text made safe to stand in HTML text and in quoted attribute values.
 std::string EscapeHtml(std::string_view text);
 
+/// A URL as a browser would send it: "\" in the path becomes "/", and blanks, control bytes,
+/// bytes beyond ASCII and characters unsafe in a URL are percent-encoded. Local paths of the
+/// change list reach us as they were written, with "\" separators and blanks.
+std::string NormalizeUrl(const std::string& url);
+
 }  // namespace halyard

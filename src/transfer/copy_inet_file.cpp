@@ -123,32 +123,6 @@ AppError FileError(const std::string& what, const std::string& path, int error) 
       "Path/File access error: cannot " + what + " " + path + " (" + std::strerror(error) + ")");
 }
 
-/// Local paths of the change list reach us as they were written, with "\" separators and
-/// blanks; the server expects "/" and escaped bytes.
-std::string NormalizeUrl(const std::string& url) {
-  const auto scheme_end = url.find("://");
-  const auto path_start =
-      scheme_end == std::string::npos ? 0 : url.find_first_of("/\\?#", scheme_end + 3);
-  if (path_start == std::string::npos) return url;
-  std::string result = url.substr(0, path_start);
-  bool in_path = true;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (std::size_t i = path_start; i < url.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(url[i]);
-    if (byte == '?' || byte == '#') in_path = false;
-    if (byte == '\\' && in_path) {
-      result += '/';
-    } else if (byte <= 0x20 || byte >= 0x7F || std::strchr("\"<>\\^`{|}", byte) != nullptr) {
-      result += '%';
-      result += kHex[byte >> 4];
-      result += kHex[byte & 0x0F];
-    } else {
-      result += static_cast<char>(byte);
-    }
-  }
-  return result;
-}
-
 std::string StatusText(long code, const std::string& reason) {
   std::string text = "HTTP " + std::to_string(code);
   if (!reason.empty()) return text + " " + reason;

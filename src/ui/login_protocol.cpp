@@ -87,7 +87,9 @@ std::string ErrorPagePath(const Settings& settings) {
 }
 
 bool IsWatchedURL(const Settings& settings, const std::string& url) {
-  return EqualsNoCase(WithoutDefaultPort(url), WithoutDefaultPort(WatchedURL(settings)));
+  // Both as the web view reports a URL: escaped as a browser sends it, the default port left out.
+  return EqualsNoCase(WithoutDefaultPort(NormalizeUrl(url)),
+                      WithoutDefaultPort(NormalizeUrl(WatchedURL(settings))));
 }
 
 bool IsLoginSuccessful(const std::string& markup) {

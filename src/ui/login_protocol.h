@@ -41,7 +41,8 @@ std::string CancelledURL(const Settings& settings);
 std::string ErrorPagePath(const Settings& settings);
 
 /// Whether a finished top-level page is the watched login answer: the whole URL, ignoring
-/// letter case and a default port written or left out, so a query string prevents recognition.
+/// letter case, escaping and a default port written or left out, so a query string prevents
+/// recognition.
 bool IsWatchedURL(const Settings& settings, const std::string& url);
 
 /// "<TAGSUCCESS>" anywhere in the markup, with its letter case.

@@ -62,8 +62,10 @@ TEST(login_protocol, watched_page_is_the_whole_url_in_any_letter_case) {
   EXPECT_FALSE(IsWatchedURL(s, "http://127.0.0.1:80/acme/app/Login.asp"));
 }
 
-// The web view drops a scheme's default port from the URLs it reports.
-TEST(login_protocol, watched_page_matches_with_the_default_port_written_or_left_out) {
+// The web view drops a scheme's default port from the URLs it reports and escapes blanks.
+TEST(login_protocol, watched_page_matches_as_the_web_view_reports_it) {
+  EXPECT_TRUE(IsWatchedURL(ServerSettings("h", "acme apps/editor"),
+                           "http://h/acme%20apps/editor/CheckLogin.asp"));
   struct Case {
     std::string server_name, scheme, url;
     bool watched;
