@@ -122,8 +122,10 @@ TEST_F(BrowserControl, a_page_that_cannot_be_loaded_names_the_address_and_offers
   const std::string blocked = "http://127.0.0.1:6000/acme/Login.asp";
   browser_->Navigate(blocked);
   ASSERT_TRUE(RunUntil(
-      [&] { return Content().find("could not be opened") != std::string::npos &&
-                   Content().find(blocked) != std::string::npos; },
+      [&] {
+        return Content().find("could not be opened") != std::string::npos &&
+               Content().find(blocked) != std::string::npos;
+      },
       20s))
       << Content();
   EXPECT_NE(Content().find("block the port of this address"), std::string::npos);
